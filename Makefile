@@ -1,0 +1,14 @@
+# Each target sets up what it needs first (interpreter, tools, build).
+.PHONY: demo test bench format
+
+demo:
+	@scripts/run.sh examples/tour.py
+
+test:
+	@scripts/run.sh -m pytest tests
+
+bench:
+	@scripts/run.sh bench/bench_scalar.py
+
+format:
+	@.venv/bin/clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.hpp')

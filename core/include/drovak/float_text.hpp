@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+
+namespace drovak {
+
+// Room for any double in either text form: the longest shortest form is a
+// subnormal written positionally ("-0." followed by 323 zeros and digits).
+inline constexpr std::size_t float_text_capacity = 400;
+
+// Writes the shortest decimal that reads back as v, positionally (never an
+// exponent): "1", "-2.5", "0.0000001", "1000000000000000000000", "-0",
+// "NaN", "inf", "-inf". `out` must hold float_text_capacity bytes; returns
+// the end of the written text (no terminator).
+char* write_float(char* out, double v);
+
+// The same number with exactly `decimals` digits after the point (rounded to
+// nearest, ties to even); NaN and the infinities are written as above.
+// Returns nullptr when the text would not fit in [out, end).
+char* write_float_fixed(char* out, char* end, double v, int decimals);
+
+} // namespace drovak

@@ -1,0 +1,81 @@
+#include "drovak/float_text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace drovak {
+
+namespace {
+
+// NaN, the infinities and the zeros have fixed spellings in both forms.
+char* write_special(char* out, double v) {
+    const char* text = nullptr;
+    if (std::isnan(v)) {
+        text = "NaN";
+    } else if (std::isinf(v)) {
+        text = v > 0 ? "inf" : "-inf";
+    } else {
+        return nullptr;
+    }
+    const std::size_t n = std::strlen(text);
+    std::memcpy(out, text, n);
+    return out + n;
+}
+
+} // namespace
+
+char* write_float(char* out, double v) {
+    if (char* end = write_special(out, v)) return end;
+    if (v == 0.0) {
+        if (std::signbit(v)) *out++ = '-';
+        *out++ = '0';
+        return out;
+    }
+    // The shortest round-trip digits come from to_chars in scientific form,
+    // "d.ddde±xx"; they are then laid out positionally.
+    char sci[32];
+    const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    const char* p = sci;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
+    }
+    char digits[20];
+    int n = 0;
+    for (; p < res.ptr && *p != 'e'; ++p) {
+        if (*p != '.') digits[n++] = *p;
+    }
+    int exponent = 0;
+    std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+
+    if (exponent >= n - 1) {
+        std::memcpy(out, digits, n);
+        out += n;
+        std::memset(out, '0', exponent - (n - 1));
+        return out + (exponent - (n - 1));
+    }
+    if (exponent >= 0) {
+        std::memcpy(out, digits, exponent + 1);
+        out += exponent + 1;
+        *out++ = '.';
+        std::memcpy(out, digits + exponent + 1, n - exponent - 1);
+        return out + (n - exponent - 1);
+    }
+    *out++ = '0';
+    *out++ = '.';
+    std::memset(out, '0', -exponent - 1);
+    out += -exponent - 1;
+    std::memcpy(out, digits, n);
+    return out + n;
+}
+
+char* write_float_fixed(char* out, char* end, double v, int decimals) {
+    if (end - out >= 4) {
+        if (char* special_end = write_special(out, v)) return special_end;
+    }
+    const auto res = std::to_chars(out, end, v, std::chars_format::fixed, decimals);
+    return res.ec == std::errc{} ? res.ptr : nullptr;
+}
+
+} // namespace drovak

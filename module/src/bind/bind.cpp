@@ -1,0 +1,292 @@
+#include "bind/define.hpp"
+#include "bind/module.hpp"
+
+#include "drovak/float_text.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace bind {
+
+// ---------------------------------------------------------------- errors
+
+PyObject* panic_exception() {
+    static Once<PyObject> once;
+    PyObject* type = once.get([] {
+        return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", "An internal invariant of lumora was broken.",
+                                         PyExc_BaseException, nullptr);
+    });
+    if (!type) Py_FatalError("could not create the internal-failure exception class");
+    return type;
+}
+
+void raise_panic(const char* text) {
+    PyObject* type = panic_exception();
+    PyErr_SetString(type, text);
+}
+
+void raise_not_instance(PyObject* obj, const char* class_name) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", class_name);
+        return;
+    }
+    PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+    if (!qualname) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname, class_name);
+    Py_DECREF(qualname);
+}
+
+void prefix_argument_error(const char* name) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc || !Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    PyObject* replacement = nullptr;
+    if (PyObject* text = PyObject_Str(exc)) {
+        replacement =
+            PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %U", name, text));
+        Py_DECREF(text);
+    }
+    if (!replacement) {
+        Py_DECREF(exc);
+        return;
+    }
+    PyException_SetCause(replacement, PyException_GetCause(exc));
+    Py_DECREF(exc);
+    PyErr_SetRaisedException(replacement);
+}
+
+void raise_already_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
+void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+
+// ---------------------------------------------------------------- types
+
+PyTypeObject* create_type(PyType_Spec& spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); }
+
+// ---------------------------------------------------------------- conversion
+
+bool Arg<std::uint64_t>::load(PyObject* obj) {
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        PyObject* index = PyNumber_Index(obj);
+        if (!index) return false;
+        value = PyLong_AsUnsignedLongLong(index);
+        Py_DECREF(index);
+    }
+    return !(value == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+namespace {
+
+// numpy's bool scalar type, recognised by name so numpy need not be loaded.
+bool is_numpy_bool(PyTypeObject* type) {
+    PyObject* name = PyType_GetName(type);
+    if (!name) return PyErr_Clear(), false;
+    const bool named = PyUnicode_EqualToUTF8(name, "bool_") || PyUnicode_EqualToUTF8(name, "bool");
+    Py_DECREF(name);
+    if (!named) return false;
+    PyObject* module = PyType_GetModuleName(type);
+    if (!module) return PyErr_Clear(), false;
+    const bool numpy = PyUnicode_Check(module) && PyUnicode_EqualToUTF8(module, "numpy");
+    Py_DECREF(module);
+    return numpy;
+}
+
+} // namespace
+
+bool Arg<bool>::load(PyObject* obj) {
+    if (PyBool_Check(obj)) {
+        value = obj == Py_True;
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_numpy_bool(type)) {
+        raise_not_instance(obj, "bool");
+        return false;
+    }
+    inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+    if (!truth) {
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion", type->tp_name);
+        return false;
+    }
+    const int result = truth(obj);
+    if (result < 0) return false;
+    value = result != 0;
+    return true;
+}
+
+// ---------------------------------------------------------------- binding
+
+namespace {
+
+std::string display_name(const char* owner, const char* fn) { return std::string(owner) + fn + "()"; }
+
+// "'x'", "'y' and 'z'", "'x', 'y', and 'z'"
+std::string name_list(const std::string* names, std::size_t k) {
+    std::string out;
+    for (std::size_t i = 0; i < k; ++i) {
+        if (i > 0) out += k == 2 ? " and " : (i + 1 == k ? ", and " : ", ");
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+// The binding rule shared by fast calls and tuple/dict calls. `keywords`
+// calls its argument with each (name, value) pair in the order given and
+// stops at the first false.
+template <class Keywords>
+bool bind_generic(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* const* args,
+                  Py_ssize_t nargs, Keywords&& keywords, PyObject** slots) {
+    if (static_cast<std::size_t>(nargs) > n) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
+                     display_name(owner, fn).c_str(), n, nargs, nargs == 1 ? "was" : "were");
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        slots[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    const bool keywords_ok = keywords([&](PyObject* key, PyObject* value) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, names[i])) {
+                if (slots[i]) {
+                    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                                 display_name(owner, fn).c_str(), names[i]);
+                    return false;
+                }
+                slots[i] = value;
+                return true;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", display_name(owner, fn).c_str(),
+                     key);
+        return false;
+    });
+    if (!keywords_ok) return false;
+    std::string missing[8];
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!slots[i] && k < std::size(missing)) missing[k++] = names[i];
+    }
+    if (k > 0) {
+        PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
+                     display_name(owner, fn).c_str(), k, k == 1 ? "" : "s", name_list(missing, k).c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    nargs = PyVectorcall_NARGS(nargs);
+    auto keywords = [&](auto&& each) {
+        const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!each(PyTuple_GET_ITEM(kwnames, i), args[nargs + i])) return false;
+        }
+        return true;
+    };
+    return bind_generic(owner, fn, names, n, args, nargs, keywords, slots);
+}
+
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* args,
+                    PyObject* kwargs, PyObject** slots) {
+    auto keywords = [&](auto&& each) {
+        if (!kwargs) return true;
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!each(key, value)) return false;
+        }
+        return true;
+    };
+    return bind_generic(owner, fn, names, n, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords, slots);
+}
+
+std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n) {
+    std::string doc = std::string(fn) + "(";
+    if (with_self) doc += n > 0 ? "$self, " : "$self";
+    for (std::size_t i = 0; i < n; ++i)
+        doc += std::string(i > 0 ? ", " : "") + names[i];
+    return doc + ")\n--\n\n";
+}
+
+// ---------------------------------------------------------------- modules
+
+bool add(PyObject* module, const char* name, PyObject* obj) {
+    PyObject* all = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return false;
+    if (!all) {
+        all = PyList_New(0);
+        if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return false;
+        }
+    } else if (!PyList_Check(all)) {
+        raise_not_instance(all, "list");
+        Py_DECREF(all);
+        return false;
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    const bool appended = text && PyList_Append(all, text) == 0;
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    if (!appended) {
+        PyErr_Clear();
+        raise_panic("could not append __name__ to __all__");
+        return false;
+    }
+    return PyObject_SetAttrString(module, name, obj) == 0;
+}
+
+bool add_type(PyObject* module, PyTypeObject* type, const char* name) {
+    if (!type) {
+        PyObject* cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_RuntimeError, "failed to create type object for `%s`", name);
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetCause(exc, cause);
+        PyErr_SetRaisedException(exc);
+        return false;
+    }
+    return add(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+bool add_function(PyObject* module, PyMethodDef& def) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (!module_name) return false;
+    PyObject* fn = PyCFunction_NewEx(&def, module, module_name);
+    Py_DECREF(module_name);
+    if (!fn) return false;
+    PyObject* name = PyObject_GetAttrString(fn, "__name__");
+    bool ok = false;
+    if (name && !PyUnicode_Check(name)) {
+        raise_not_instance(name, "str");
+    } else if (name) {
+        ok = add(module, PyUnicode_AsUTF8(name), fn);
+    }
+    Py_XDECREF(name);
+    Py_DECREF(fn);
+    return ok;
+}
+
+// ---------------------------------------------------------------- text
+
+std::string format_floats(const char* tmpl, std::initializer_list<double> values) {
+    std::string out;
+    char buf[drovak::float_text_capacity];
+    auto next = values.begin();
+    for (const char* p = tmpl; *p; ++p) {
+        if (p[0] == '{' && p[1] == '}' && next != values.end()) {
+            out.append(buf, drovak::write_float(buf, *next++));
+            ++p;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+} // namespace bind

@@ -1,0 +1,423 @@
+#pragma once
+// Table builders: every method, function, property and slot of a class is one
+// entry naming a plain C++ function and its parameter names. Binding,
+// conversion, holds, result wrapping and error mapping live here, once.
+
+#include "bind/convert.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <type_traits>
+
+namespace bind {
+
+// A string usable as a template argument: entries name themselves at
+// compile time.
+template <std::size_t N>
+struct Name {
+    char s[N];
+    constexpr Name(const char (&text)[N]) { std::copy_n(text, N, s); }
+};
+
+// Binds the fast-call vector to `n` required positional-or-keyword
+// parameters, filling `slots` in parameter order, or raises the TypeError.
+// `owner` is "<Class>." for methods and "" for module functions.
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// The same for a constructor's argument tuple and keyword dictionary.
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* args,
+                    PyObject* kwargs, PyObject** slots);
+
+// ---------------------------------------------------------------- signatures
+
+template <class F>
+struct Signature;
+
+template <class R, class... A>
+struct Signature<R (*)(A...)> {
+    using Result = R;
+    using Args = std::tuple<A...>;
+    using Self = void;
+};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) const> {
+    using Result = R;
+    using Args = std::tuple<A...>;
+    using Self = C;
+};
+template <class R, class C, class... A>
+struct Signature<R (C::*)(A...) const noexcept> : Signature<R (C::*)(A...) const> {};
+template <class R, class... A>
+struct Signature<R (*)(A...) noexcept> : Signature<R (*)(A...)> {};
+// Captureless lambdas: the receiver, if any, is named by the caller.
+template <class L>
+    requires requires { &L::operator(); }
+struct Signature<L> : Signature<decltype(+std::declval<L>())> {};
+
+// Calls F with converted arguments and wraps its result. `self` is the
+// receiver's value, or nothing for static methods and functions.
+template <auto F, class... Self, class... A>
+PyObject* call_converted(std::tuple<A...>*, PyObject* const* objs, const char* const* names, const Self&... self) {
+    std::tuple<ArgFor<A>...> args;
+    if (!load_all<A...>(args, objs, names, std::index_sequence_for<A...>{})) return nullptr;
+    return std::apply(
+        [&](const auto&... arg) -> PyObject* {
+            using R = decltype(std::invoke(F, self..., arg.get()...));
+            if constexpr (std::is_void_v<R>) {
+                std::invoke(F, self..., arg.get()...);
+                Py_RETURN_NONE;
+            } else {
+                return to_python(std::invoke(F, self..., arg.get()...));
+            }
+        },
+        args);
+}
+
+template <auto F>
+using ArgsOf = typename Signature<decltype(F)>::Args;
+
+// The receiver type and the remaining parameters of F used as a method: a
+// member function's class and parameters, or else (lambdas and plain
+// functions) its first parameter and the rest.
+template <class Self, class Args>
+struct MethodParts {
+    using Receiver = Self;
+    using Params = Args;
+};
+template <class First, class... Rest>
+struct MethodParts<void, std::tuple<First, Rest...>> {
+    using Receiver = std::remove_cvref_t<First>;
+    using Params = std::tuple<Rest...>;
+};
+
+template <auto F>
+using SelfOf = typename MethodParts<typename Signature<decltype(F)>::Self, ArgsOf<F>>::Receiver;
+template <auto F>
+using ParamsOf = typename MethodParts<typename Signature<decltype(F)>::Self, ArgsOf<F>>::Params;
+
+// Method tables hold every calling convention as a PyCFunction.
+template <class F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n);
+
+// ---------------------------------------------------------------- tables
+
+enum class Compare {
+    // == and != computed directly; a refused hold on the other operand
+    // raises the guard's RuntimeError.
+    equality,
+    // == only; != negates the interpreter's full ==.
+    equality_only,
+    // <, <=, ==, >, >=; != negates the interpreter's full ==.
+    ordered,
+};
+
+// Owner is the bound core type of a class, or void for module functions.
+template <class Owner>
+struct Def {
+    static const char* owner_prefix() {
+        if constexpr (std::is_void_v<Owner>) {
+            return "";
+        } else {
+            static const std::string prefix = std::string(Class<Owner>::name()) + ".";
+            return prefix.c_str();
+        }
+    }
+
+    // An instance method: F(const Owner&, params...).
+    template <auto F, Name Fn, Name... Params>
+    static PyMethodDef method() {
+        static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
+        if constexpr (sizeof...(Params) == 0) {
+            return {Fn.s, as_cfunction(+[](PyObject* self, PyObject*) -> PyObject* {
+                        return entry<PyObject*>(
+                            nullptr, [&] { return call_method<F, Fn, Params...>(self, nullptr, 0, nullptr); });
+                    }),
+                    METH_NOARGS, doc.c_str()};
+        } else {
+            return {Fn.s, as_cfunction(&fastcall_method<F, Fn, Params...>), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+        }
+    }
+
+    // A static method (or, with Owner = void, a module function): F(params...).
+    template <auto F, Name Fn, Name... Params>
+    static PyMethodDef function() {
+        static const std::string doc = text_signature(Fn.s, false, names<Params...>, sizeof...(Params));
+        const int stat = std::is_void_v<Owner> ? 0 : METH_STATIC;
+        if constexpr (sizeof...(Params) == 0) {
+            return {Fn.s, as_cfunction(+[](PyObject*, PyObject*) -> PyObject* {
+                        return entry<PyObject*>(
+                            nullptr, [] { return call_converted<F>((ArgsOf<F>*)nullptr, nullptr, nullptr); });
+                    }),
+                    METH_NOARGS | stat, doc.c_str()};
+        } else {
+            return {Fn.s, as_cfunction(&fastcall_function<F, Fn, Params...>), METH_FASTCALL | METH_KEYWORDS | stat,
+                    doc.c_str()};
+        }
+    }
+
+    // A read-write property over a field of the core value. The setter
+    // converts its value before it takes the exclusive hold.
+    template <auto Field, Name Prop>
+    static PyGetSetDef property() {
+        return {Prop.s, &get_field<Field>, &set_field<Field>, "", nullptr};
+    }
+
+    // A read-only property computed by F(const Owner&).
+    template <auto F, Name Prop>
+    static PyGetSetDef getter() {
+        return {Prop.s,
+                +[](PyObject* self, void*) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&] { return call_method<F, Prop>(self, nullptr, 0, nullptr); });
+                },
+                nullptr, "", nullptr};
+    }
+
+    // __new__: F(params...) makes the value.
+    template <auto F, Name... Params>
+    static PyType_Slot constructor() {
+        return {Py_tp_new, reinterpret_cast<void*>(+[](PyTypeObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+                        PyObject* slots[sizeof...(Params) + 1];
+                        if (!bind_arguments(owner_prefix(), "__new__", names<Params...>, sizeof...(Params), args,
+                                            kwargs, slots)) {
+                            return nullptr;
+                        }
+                        return call_converted<F>((ArgsOf<F>*)nullptr, slots, names<Params...>);
+                    });
+                })};
+    }
+
+    static PyType_Slot dealloc() { return {Py_tp_dealloc, reinterpret_cast<void*>(&Class<Owner>::dealloc)}; }
+
+    // __repr__ from F(const Owner&) -> std::string.
+    template <auto F>
+    static PyType_Slot repr() {
+        return {Py_tp_repr, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
+                    return entry<PyObject*>(nullptr,
+                                            [&] { return call_method<F, "__repr__">(self, nullptr, 0, nullptr); });
+                })};
+    }
+
+    // __hash__ from F(const Owner&) -> uint64: reinterpreted as signed, with
+    // -1 (reserved for errors) answered as -2.
+    template <auto F>
+    static PyType_Slot hash() {
+        return {Py_tp_hash, reinterpret_cast<void*>(+[](PyObject* self) -> Py_hash_t {
+                    return entry<Py_hash_t>(-1, [&]() -> Py_hash_t {
+                        Receiver<Owner> r;
+                        if (!r.take(self)) return -1;
+                        const auto h = static_cast<Py_hash_t>(std::invoke(F, r.value()));
+                        return h == -1 ? -2 : h;
+                    });
+                })};
+    }
+
+    // A binary number slot. The forward form F(const Owner& left, right) is
+    // tried first, then the reflected form R(const Owner& right, left) if
+    // given; any operand that does not fit answers NotImplemented, and no
+    // conversion error escapes.
+    template <int Slot, auto F, auto R = nullptr>
+    static PyType_Slot binary() {
+        return {Slot, reinterpret_cast<void*>(+[](PyObject* left, PyObject* right) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+                        if (PyObject* res = try_binary<F>(left, right)) return res;
+                        if constexpr (R != nullptr) {
+                            if (PyObject* res = try_binary<R>(right, left)) return res;
+                        }
+                        Py_RETURN_NOTIMPLEMENTED;
+                    });
+                })};
+    }
+
+    // A unary number slot: a receiver error raises normally.
+    template <int Slot, auto F, Name Fn>
+    static PyType_Slot unary() {
+        return {Slot, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&] { return call_method<F, Fn>(self, nullptr, 0, nullptr); });
+                })};
+    }
+
+    // __getitem__ from F(const Owner&, key). The class also answers the
+    // integer item protocol through it, which gives the old sequence
+    // iteration (iter(), unpacking, `in`).
+    template <auto F, Name Param>
+    static std::array<PyType_Slot, 2> getitem() {
+        constexpr auto subscript = +[](PyObject* self, PyObject* key) -> PyObject* {
+            return entry<PyObject*>(nullptr,
+                                    [&] { return call_method<F, "__getitem__", Param>(self, &key, 1, nullptr); });
+        };
+        return {{{Py_mp_subscript, reinterpret_cast<void*>(subscript)},
+                 {Py_sq_item, reinterpret_cast<void*>(+[](PyObject* self, Py_ssize_t index) -> PyObject* {
+                      PyObject* key = PyLong_FromSsize_t(index);
+                      if (!key) return nullptr;
+                      PyObject* item = subscript(self, key);
+                      Py_DECREF(key);
+                      return item;
+                  })}}};
+    }
+
+    // The rich comparison slot, from the core type's own operators.
+    template <Compare Kind>
+    static PyType_Slot richcompare() {
+        return {Py_tp_richcompare, reinterpret_cast<void*>(+[](PyObject* self, PyObject* other, int op) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&] { return compare<Kind>(self, other, op); });
+                })};
+    }
+
+  private:
+    template <Name... Params>
+    static constexpr const char* names[sizeof...(Params) + 1] = {Params.s..., nullptr};
+
+    template <auto F, Name Fn, Name... Params>
+    static PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* slots[sizeof...(Params) + 1];
+        if constexpr (sizeof...(Params) > 0) {
+            if (kwnames || nargs != sizeof...(Params)) {
+                if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, sizeof...(Params), args, nargs, kwnames,
+                                    slots)) {
+                    return nullptr;
+                }
+                args = slots;
+            }
+        }
+        Receiver<SelfOf<F>> r;
+        if (!r.take(self)) return nullptr;
+        return call_converted<F>((ParamsOf<F>*)nullptr, args, names<Params...>, r.value());
+    }
+
+    template <auto F, Name Fn, Name... Params>
+    static PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry<PyObject*>(nullptr, [&] { return call_method<F, Fn, Params...>(self, args, nargs, kwnames); });
+    }
+
+    template <auto F, Name Fn, Name... Params>
+    static PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* slots[sizeof...(Params) + 1];
+            if (kwnames || nargs != sizeof...(Params)) {
+                if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, sizeof...(Params), args, nargs, kwnames,
+                                    slots)) {
+                    return nullptr;
+                }
+                args = slots;
+            }
+            return call_converted<F>((ArgsOf<F>*)nullptr, args, names<Params...>);
+        });
+    }
+
+    template <auto Field>
+    static auto read_field(const Owner& v) {
+        return v.*Field;
+    }
+
+    template <auto Field>
+    static PyObject* get_field(PyObject* self, void*) {
+        return entry<PyObject*>(nullptr,
+                                [&] { return call_method<&read_field<Field>, "getter">(self, nullptr, 0, nullptr); });
+    }
+
+    template <auto Field>
+    static int set_field(PyObject* self, PyObject* value, void*) {
+        return entry<int>(-1, [&]() -> int {
+            if (!value) {
+                PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+                return -1;
+            }
+            using FieldType = std::remove_cvref_t<decltype(std::declval<Owner&>().*Field)>;
+            // The value is converted, and any hold on it released, before the
+            // receiver is held, so `p.normal = p.normal` works.
+            FieldType converted;
+            {
+                ArgFor<FieldType> arg;
+                if (!arg.load(value)) {
+                    prefix_argument_error("value");
+                    return -1;
+                }
+                converted = arg.get();
+            }
+            if (!Class<Owner>::check(self)) {
+                raise_not_instance(self, Class<Owner>::name());
+                return -1;
+            }
+            ExclusiveHold hold;
+            if (!hold.try_take(Class<Owner>::instance(self)->guard)) {
+                raise_already_borrowed();
+                return -1;
+            }
+            Class<Owner>::instance(self)->value.*Field = converted;
+            return 0;
+        });
+    }
+
+    // One attempt at a binary operator: nullptr when the operands do not fit.
+    template <auto F>
+    static PyObject* try_binary(PyObject* self, PyObject* other) {
+        using Param = std::tuple_element_t<0, ParamsOf<F>>;
+        Receiver<Owner> r;
+        if (!r.try_take(self)) return nullptr;
+        ArgFor<Param> arg;
+        if (!arg.load(other)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return to_python(std::invoke(F, r.value(), arg.get()));
+    }
+
+    template <Compare Kind>
+    static PyObject* compare(PyObject* self, PyObject* other, int op) {
+        if (Kind != Compare::equality && op == Py_NE) {
+            PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+            if (!eq) return nullptr;
+            const int truth = PyObject_IsTrue(eq);
+            Py_DECREF(eq);
+            if (truth < 0) return nullptr;
+            return to_python(!truth);
+        }
+        Receiver<Owner> r;
+        if (!r.try_take(self)) Py_RETURN_NOTIMPLEMENTED;
+        const bool defined = op == Py_EQ || op == Py_NE || Kind == Compare::ordered;
+        if (!defined || !Class<Owner>::check(other)) Py_RETURN_NOTIMPLEMENTED;
+        SharedHold hold;
+        Instance<Owner>* inst = Class<Owner>::instance(other);
+        if (!hold.try_take(inst->guard)) {
+            if (Kind != Compare::equality) Py_RETURN_NOTIMPLEMENTED;
+            raise_already_mutably_borrowed();
+            return nullptr;
+        }
+        const Owner& a = r.value();
+        const Owner& b = inst->value;
+        switch (op) {
+        case Py_EQ:
+            return to_python(a == b);
+        case Py_NE:
+            return to_python(!(a == b));
+        default:
+            if constexpr (Kind == Compare::ordered) {
+                switch (op) {
+                case Py_LT:
+                    return to_python(a < b);
+                case Py_LE:
+                    return to_python(a <= b);
+                case Py_GT:
+                    return to_python(a > b);
+                default:
+                    return to_python(a >= b);
+                }
+            }
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+    }
+};
+
+// The closing entries of method and property tables.
+inline constexpr PyMethodDef end_methods{nullptr, nullptr, 0, nullptr};
+inline constexpr PyGetSetDef end_properties{nullptr, nullptr, nullptr, nullptr, nullptr};
+
+} // namespace bind

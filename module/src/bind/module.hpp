@@ -1,0 +1,32 @@
+#pragma once
+// Module-level mechanisms: the __all__ add rule, attaching classes and
+// functions, and the text of doubles in every __repr__.
+
+#include "bind/object.hpp"
+
+#include <initializer_list>
+#include <string>
+
+namespace bind {
+
+// Appends `name` to the module's __all__ (made if missing) and sets the
+// attribute. Returns false with a Python error set.
+bool add(PyObject* module, const char* name, PyObject* obj);
+
+// Attaches the class of T under its name, creating the type object if
+// needed; a failure to create it is a RuntimeError caused by the underlying
+// error.
+bool add_type(PyObject* module, PyTypeObject* type, const char* name);
+template <class T>
+bool add_class(PyObject* module) {
+    return add_type(module, Class<T>::get_or_create(), Class<T>::name());
+}
+
+// Attaches a built-in function bound to the module (its __self__ is the
+// module, its __module__ the module's name).
+bool add_function(PyObject* module, PyMethodDef& def);
+
+// `tmpl` with each "{}" replaced by the next value in the float text form.
+std::string format_floats(const char* tmpl, std::initializer_list<double> values);
+
+} // namespace bind
