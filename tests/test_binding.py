@@ -346,3 +346,32 @@ class TestThreads:
             stop.set()
             writer.join()
         assert outcomes == {"equal", "refused"}
+
+
+class TestNoLeaks:
+    def test_calls_and_failed_calls_free_what_they_make(self):
+        import gc
+        import tracemalloc
+
+        v, w = Vec3d(1, 2, 3), Vec3d(4, 5, 6)
+
+        def work():
+            for _ in range(2000):
+                v + w, v * 2.0, -v, v.cross(w), v.to_array(), repr(v), hash(v), list(v)
+                for bad in (lambda: v.dot(1), lambda: Vec3d(1, 2), lambda: v[5], lambda: v + 1):
+                    try:
+                        bad()
+                    except (TypeError, IndexError):
+                        pass
+
+        work()
+        gc.collect()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            work()
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+        assert grown < 64 * 1024

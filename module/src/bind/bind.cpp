@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace bind {
 
@@ -124,11 +125,12 @@ namespace {
 std::string display_name(const char* owner, const char* fn) { return std::string(owner) + fn + "()"; }
 
 // "'x'", "'y' and 'z'", "'x', 'y', and 'z'"
-std::string name_list(const std::string* names, std::size_t k) {
+std::string name_list(const std::vector<const char*>& names) {
+    const std::size_t k = names.size();
     std::string out;
     for (std::size_t i = 0; i < k; ++i) {
         if (i > 0) out += k == 2 ? " and " : (i + 1 == k ? ", and " : ", ");
-        out += "'" + names[i] + "'";
+        out += std::string("'") + names[i] + "'";
     }
     return out;
 }
@@ -163,14 +165,14 @@ bool bind_generic(const char* owner, const char* fn, const char* const* names, s
         return false;
     });
     if (!keywords_ok) return false;
-    std::string missing[8];
-    std::size_t k = 0;
+    std::vector<const char*> missing;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!slots[i] && k < std::size(missing)) missing[k++] = names[i];
+        if (!slots[i]) missing.push_back(names[i]);
     }
-    if (k > 0) {
+    if (!missing.empty()) {
         PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
-                     display_name(owner, fn).c_str(), k, k == 1 ? "" : "s", name_list(missing, k).c_str());
+                     display_name(owner, fn).c_str(), missing.size(), missing.size() == 1 ? "" : "s",
+                     name_list(missing).c_str());
         return false;
     }
     return true;
