@@ -45,3 +45,36 @@ for t in threads:
 for r in results:
     total = total + r
 print("sum over 4 threads:", total)
+
+# Planes and circles
+from lumora.geometry import Circle, Plane, circle_circle, circle_point, plane_line
+
+ground = Plane.xy()
+print("line (1, 2, 3)-(1, 2, -1) meets the xy-plane at", plane_line(ground, Vec3d(1, 2, 3), Vec3d(1, 2, -1)))
+shelf = Plane(Vec3d(0, 0, 2), 5.0)
+print("plane z = 5: distance field", shelf.distance, " contains (7, -3, 5)?", shelf.contains_point(Vec3d(7, -3, 5)))
+c1 = Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1))
+c2 = Circle(Vec3d(1, 0, 0), 1.0, Vec3d(0, 0, 1))
+p, q = circle_circle(c1, c2)
+print("unit circles around (0, 0, 0) and (1, 0, 0) cross at", p, "and", q)
+half = Vec3d(0.5, 0, 0)
+print("(0.5, 0, 0) on c1?", circle_point(c1, half, False), " inside?", circle_point(c1, half, True))
+try:
+    circle_circle(c1, Circle(Vec3d(3, 0, 0), 1.0, Vec3d(0, 0, 1)))
+except ValueError as e:
+    print("circles 3 apart:", e)
+
+# Angles and a rotation
+from lumora import AngleDegrees, AngleRadians, Quat
+
+right = AngleDegrees(90).to_radians()
+print("90° =", right, " sin =", right.sin(), " cos =", right.cos(), " (cos of the double nearest pi/2)")
+print("pi + pi/2 =", AngleRadians.pi() + AngleRadians.half_pi())
+print("pi/3 in degrees:", AngleRadians.third_pi().to_degrees(), " (two roundings)")
+print("angle between a and b:", a.angle_to(b), " a against itself:", a.angle_to(a))
+turn = Quat.from_axis_angle(Vec3d.k(), right)
+print("quarter turn about z:", turn, " unit?", turn.is_unit())
+print("it takes i to", turn.rotate(Vec3d.i()), " and j to", turn.rotate(Vec3d.j()))
+axis, angle = turn.to_axis_angle()
+print("back to axis and angle:", axis, angle)
+print("rotation matrix rows:", turn.to_rotation_matrix())

@@ -4,7 +4,21 @@
 // from any class.
 
 #include "bind/object.hpp"
+#include "drovak/angle.hpp"
+#include "drovak/geometry/circle.hpp"
+#include "drovak/geometry/plane.hpp"
+#include "drovak/quat.hpp"
 #include "drovak/vec3d.hpp"
 
 template <>
 PyType_Spec& bind::Class<drovak::Vec3d>::spec();
+template <>
+PyType_Spec& bind::Class<drovak::AngleRadians>::spec();
+template <>
+PyType_Spec& bind::Class<drovak::AngleDegrees>::spec();
+template <>
+PyType_Spec& bind::Class<drovak::Quat>::spec();
+template <>
+PyType_Spec& bind::Class<drovak::geometry::Plane>::spec();
+template <>
+PyType_Spec& bind::Class<drovak::geometry::Circle>::spec();

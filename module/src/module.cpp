@@ -2,6 +2,7 @@
 
 #include "bind/module.hpp"
 #include "classes.hpp"
+#include "geometry/intersection.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -74,6 +75,8 @@ PyObject* geometry_module() {
     return geometry.get(make_geometry);
 }
 
+// The submodule is also entered in sys.modules under its full name, each time
+// the parent's body runs, so that `import lumora.geometry` finds it.
 bool add_submodule(PyObject* parent, PyObject* sub) {
     PyObject* full = PyModule_GetNameObject(sub);
     if (!full) return false;
@@ -81,7 +84,7 @@ bool add_submodule(PyObject* parent, PyObject* sub) {
     bool ok = false;
     if (name) {
         const char* dot = std::strrchr(name, '.');
-        ok = bind::add(parent, dot ? dot + 1 : name, sub);
+        ok = bind::add(parent, dot ? dot + 1 : name, sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
     }
     Py_DECREF(full);
     return ok;
@@ -93,6 +96,9 @@ int lumora_exec(PyObject* module) {
         return -1;
     }
     // Attached in this order; each name is appended to __all__.
+    if (!bind::add_class<drovak::AngleDegrees>(module)) return -1;
+    if (!bind::add_class<drovak::AngleRadians>(module)) return -1;
+    if (!bind::add_class<drovak::Quat>(module)) return -1;
     if (!bind::add_class<drovak::Vec3d>(module)) return -1;
     PyObject* geometry = geometry_module();
     if (!geometry || !add_submodule(module, geometry)) return -1;
@@ -104,6 +110,10 @@ int geometry_exec(PyObject* module) {
         bind::raise_not_instance(module, "module");
         return -1;
     }
+    // Attached in this order; each name is appended to __all__.
+    if (!bind::add_class<drovak::geometry::Circle>(module)) return -1;
+    if (!add_intersection_functions(module)) return -1;
+    if (!bind::add_class<drovak::geometry::Plane>(module)) return -1;
     return 0;
 }
 

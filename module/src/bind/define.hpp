@@ -312,8 +312,10 @@ struct Def {
         });
     }
 
-    template <auto Field>
-    static auto read_field(const Owner& v) {
+    // O defers forming `const Owner&`, so that Def<void> (module functions)
+    // can be instantiated.
+    template <auto Field, class O = Owner>
+    static auto read_field(const O& v) {
         return v.*Field;
     }
 

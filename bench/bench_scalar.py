@@ -1,0 +1,76 @@
+"""Per-call cost of the scalar operations, next to the same work with the
+builtin complex type (a C type built into the interpreter: the floor) and
+with numpy 3-element arrays (what Python users reach for today).
+
+Ratios are measured in one run: `python bench/bench_scalar.py`.
+"""
+
+import argparse
+import cmath
+import timeit
+
+import numpy as np
+
+from lumora import AngleRadians, Quat, Vec3d
+
+SETUP = {
+    "lumora": "v = Vec3d(1.0, 2.0, 3.0); w = Vec3d(4.0, 5.0, 6.0)",
+    "complex": "c = complex(1.0, 2.0); d = complex(4.0, 5.0)",
+    "numpy": "a = np.array([1.0, 2.0, 3.0]); b = np.array([4.0, 5.0, 6.0])",
+}
+
+# (operation, lumora statement, comparable complex statement, numpy statement)
+ROWS = [
+    ("construct", "Vec3d(1, 2, 3)", "complex(1, 2)", "np.array([1.0, 2.0, 3.0])"),
+    ("v + w", "v + w", "c + d", "a + b"),
+    ("v * 2.0", "v * 2.0", "c * 2.0", "a * 2.0"),
+    ("v.dot(w)", "v.dot(w)", "c * d", "a.dot(b)"),
+    ("v.cross(w)", "v.cross(w)", "c * d", "np.cross(a, b)"),
+    ("v[0]", "v[0]", "c.real", "a[0]"),
+    ("v.x", "v.x", "c.real", "a[0]"),
+    ("hash(v)", "hash(v)", "hash(c)", "hash(a.tobytes())"),
+    ("repr(v)", "repr(v)", "repr(c)", "repr(a)"),
+]
+
+EXTRA_SETUP = (
+    "q = Quat.from_axis_angle(Vec3d(0.0, 0.0, 1.0), AngleRadians(0.5)); "
+    "axis = Vec3d(0.0, 0.0, 1.0); r = AngleRadians(0.5); s = AngleRadians(0.25); "
+    "m = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])"
+)
+EXTRA_ROWS = [
+    # A 2-D rotation with complex numbers; numpy applies a rotation matrix.
+    ("Quat.rotate", "q.rotate(v)", "c * d * c.conjugate()", "m @ a"),
+    # Both a cosine and a sine of one angle, made into a value.
+    ("Quat.from_axis_angle", "Quat.from_axis_angle(axis, r)", "cmath.rect(1.0, 0.5)", None),
+    ("AngleRadians.sin", "r.sin()", "c.conjugate()", None),
+    ("angle +", "r + s", "c + d", None),
+]
+
+
+def per_call_ns(stmt, setup, number):
+    env = {"Vec3d": Vec3d, "Quat": Quat, "AngleRadians": AngleRadians, "np": np, "cmath": cmath}
+    best = min(timeit.repeat(stmt, setup, number=number, repeat=7, globals=env))
+    return best / number * 1e9
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--number", type=int, default=200_000, help="calls per timing")
+    args = parser.parse_args()
+    n = args.number
+    setup = "; ".join(SETUP.values()) + "; " + EXTRA_SETUP
+    header = f"{'operation':<22}{'lumora ns':>10}{'complex ns':>12}{'ratio':>8}{'numpy ns':>10}{'numpy/lumora':>14}"
+    print(header)
+    print("-" * len(header))
+    for name, ours, floor, numpy_stmt in ROWS + EXTRA_ROWS:
+        t_ours = per_call_ns(ours, setup, n)
+        t_floor = per_call_ns(floor, setup, n)
+        line = f"{name:<22}{t_ours:>10.1f}{t_floor:>12.1f}{t_ours / t_floor:>8.2f}"
+        if numpy_stmt:
+            t_numpy = per_call_ns(numpy_stmt, setup, n)
+            line += f"{t_numpy:>10.1f}{t_numpy / t_ours:>13.1f}x"
+        print(line)
+
+
+if __name__ == "__main__":
+    main()

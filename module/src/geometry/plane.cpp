@@ -1,0 +1,36 @@
+// The Python class Plane: hashed and compared by identity.
+
+#include "bind/define.hpp"
+#include "classes.hpp"
+
+using drovak::geometry::Plane;
+using P = bind::Def<Plane>;
+
+template <>
+PyType_Spec& bind::Class<Plane>::spec() {
+    static PyMethodDef methods[] = {
+        P::function<&Plane::xy, "xy">(),
+        P::function<&Plane::xz, "xz">(),
+        P::function<&Plane::yz, "yz">(),
+        P::function<&Plane::from_point, "from_point", "normal", "point">(),
+        P::function<&Plane::from_points, "from_points", "point1", "point2", "point3">(),
+        P::method<&Plane::contains_point, "contains_point", "point">(),
+        P::method<&Plane::distance_to_point, "distance_to_point", "point">(),
+        bind::end_methods,
+    };
+    static PyGetSetDef properties[] = {
+        P::property<&Plane::normal, "normal">(),
+        P::property<&Plane::distance, "distance">(),
+        bind::end_properties,
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Plane(normal, distance)\n--\n\n")},
+        P::constructor<&Plane::make, "normal", "distance">(),
+        P::dealloc(),
+        {Py_tp_methods, methods},
+        {Py_tp_getset, properties},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"builtins.Plane", sizeof(Instance<Plane>), 0, Py_TPFLAGS_DEFAULT, slots};
+    return spec;
+}

@@ -1,0 +1,51 @@
+// The Python class Quat.
+
+#include "bind/define.hpp"
+#include "bind/module.hpp"
+#include "classes.hpp"
+
+#include <string>
+
+namespace {
+
+using drovak::Quat;
+using Q = bind::Def<Quat>;
+
+std::string repr(const Quat& q) { return bind::format_floats("Quat({}, {}, {}, {})", {q.w, q.i, q.j, q.k}); }
+
+Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+
+} // namespace
+
+template <>
+PyType_Spec& bind::Class<Quat>::spec() {
+    static PyMethodDef methods[] = {
+        Q::function<&Quat::identity, "identity">(),
+        Q::function<&Quat::from_axis_angle, "from_axis_angle", "axis", "angle">(),
+        Q::method<&Quat::to_axis_angle, "to_axis_angle">(),
+        Q::method<&Quat::rotate, "rotate", "v">(),
+        Q::method<&Quat::to_rotation_matrix, "to_rotation_matrix">(),
+        Q::method<&Quat::to_vec3d, "to_vec3d">(),
+        Q::method<&Quat::conjugate, "conjugate">(),
+        Q::method<&Quat::magnitude, "magnitude">(),
+        Q::method<&Quat::normalize, "normalize">(),
+        Q::method<&Quat::is_unit, "is_unit">(),
+        bind::end_methods,
+    };
+    static PyGetSetDef properties[] = {
+        Q::property<&Quat::w, "w">(), Q::property<&Quat::i, "i">(), Q::property<&Quat::j, "j">(),
+        Q::property<&Quat::k, "k">(), bind::end_properties,
+    };
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Quat(w, i, j, k)\n--\n\n")},
+        Q::constructor<&make, "w", "i", "j", "k">(),
+        Q::dealloc(),
+        {Py_tp_methods, methods},
+        {Py_tp_getset, properties},
+        Q::repr<&repr>(),
+        Q::richcompare<bind::Compare::equality>(),
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"builtins.Quat", sizeof(Instance<Quat>), 0, Py_TPFLAGS_DEFAULT, slots};
+    return spec;
+}
