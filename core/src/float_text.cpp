@@ -71,8 +71,12 @@ char* write_float(char* out, double v) {
 }
 
 char* write_float_fixed(char* out, char* end, double v, int decimals) {
-    if (end - out >= 4) {
-        if (char* special_end = write_special(out, v)) return special_end;
+    if (!std::isfinite(v)) {
+        char special[4];
+        char* special_end = write_special(special, v);
+        if (end - out < special_end - special) return nullptr;
+        std::memcpy(out, special, special_end - special);
+        return out + (special_end - special);
     }
     const auto res = std::to_chars(out, end, v, std::chars_format::fixed, decimals);
     return res.ec == std::errc{} ? res.ptr : nullptr;
