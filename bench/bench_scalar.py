@@ -19,13 +19,15 @@ SETUP = {
     "numpy": "a = np.array([1.0, 2.0, 3.0]); b = np.array([4.0, 5.0, 6.0])",
 }
 
-# (operation, lumora statement, comparable complex statement, numpy statement)
+# (operation, lumora statement, comparable complex statement, numpy statement).
+# Methods are compared with method calls on complex, operators with operators.
 ROWS = [
     ("construct", "Vec3d(1, 2, 3)", "complex(1, 2)", "np.array([1.0, 2.0, 3.0])"),
     ("v + w", "v + w", "c + d", "a + b"),
     ("v * 2.0", "v * 2.0", "c * 2.0", "a * 2.0"),
-    ("v.dot(w)", "v.dot(w)", "c * d", "a.dot(b)"),
-    ("v.cross(w)", "v.cross(w)", "c * d", "np.cross(a, b)"),
+    ("v.magnitude()", "v.magnitude()", "c.conjugate()", "np.linalg.norm(a)"),
+    ("v.dot(w)", "v.dot(w)", "c.__mul__(d)", "a.dot(b)"),
+    ("v.cross(w)", "v.cross(w)", "c.__mul__(d)", "np.cross(a, b)"),
     ("v[0]", "v[0]", "c.real", "a[0]"),
     ("v.x", "v.x", "c.real", "a[0]"),
     ("hash(v)", "hash(v)", "hash(c)", "hash(a.tobytes())"),
