@@ -62,7 +62,7 @@ PyType_Spec& bind::Class<AngleRadians>::spec() {
         R::unary<Py_nb_negative, [](const AngleRadians& a) { return -a; }, "__neg__">(),
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.AngleRadians", sizeof(Instance<AngleRadians>), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = R::type_spec("builtins.AngleRadians", slots);
     return spec;
 }
 
@@ -87,6 +87,6 @@ PyType_Spec& bind::Class<AngleDegrees>::spec() {
         D::unary<Py_nb_negative, [](const AngleDegrees& a) { return -a; }, "__neg__">(),
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.AngleDegrees", sizeof(Instance<AngleDegrees>), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = D::type_spec("builtins.AngleDegrees", slots);
     return spec;
 }

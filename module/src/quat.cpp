@@ -46,6 +46,6 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::richcompare<bind::Compare::equality>(),
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Quat", sizeof(Instance<Quat>), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = Q::type_spec("builtins.Quat", slots);
     return spec;
 }

@@ -73,6 +73,6 @@ PyType_Spec& bind::Class<Vec3d>::spec() {
         items[1],
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Vec3d", sizeof(Instance<Vec3d>), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = V::type_spec("builtins.Vec3d", slots);
     return spec;
 }

@@ -194,6 +194,15 @@ struct Def {
                 })};
     }
 
+    // The spec of a class: a heap type named "builtins.<Name>", with the
+    // default flags only, so it is final, not collected, and has no __dict__
+    // or weak references. `instantiable` false also refuses calls to the
+    // class (a class without a constructor).
+    static PyType_Spec type_spec(const char* name, PyType_Slot* slots, bool instantiable = true) {
+        const unsigned int flags = Py_TPFLAGS_DEFAULT | (instantiable ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
+        return {name, sizeof(Instance<Owner>), 0, flags, slots};
+    }
+
     static PyType_Slot dealloc() { return {Py_tp_dealloc, reinterpret_cast<void*>(&Class<Owner>::dealloc)}; }
 
     // __repr__ from F(const Owner&) -> std::string.

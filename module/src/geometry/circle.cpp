@@ -31,6 +31,6 @@ PyType_Spec& bind::Class<Circle>::spec() {
         C::richcompare<bind::Compare::equality_only>(),
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Circle", sizeof(Instance<Circle>), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = C::type_spec("builtins.Circle", slots);
     return spec;
 }

@@ -31,6 +31,6 @@ PyType_Spec& bind::Class<Plane>::spec() {
         {Py_tp_getset, properties},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"builtins.Plane", sizeof(Instance<Plane>), 0, Py_TPFLAGS_DEFAULT, slots};
+    static PyType_Spec spec = P::type_spec("builtins.Plane", slots);
     return spec;
 }
