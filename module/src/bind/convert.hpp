@@ -50,26 +50,13 @@ struct Arg<bool> {
     bool get() const { return value; }
 };
 
-// The class-argument rule: an instance of the class (or a subclass), its
-// value copied under a shared hold that lasts as long as the argument.
+// The class-argument rule: an instance of the class (or a subclass), read
+// under a shared hold that lasts as long as the argument.
 template <class T>
 struct Arg {
-    T value;
-    SharedHold hold;
-    bool load(PyObject* obj) {
-        if (!Class<T>::check(obj)) {
-            raise_not_instance(obj, Class<T>::name());
-            return false;
-        }
-        Instance<T>* inst = Class<T>::instance(obj);
-        if (!hold.try_take(inst->guard)) {
-            raise_already_mutably_borrowed();
-            return false;
-        }
-        value = inst->value;
-        return true;
-    }
-    const T& get() const { return value; }
+    Receiver<T> receiver;
+    bool load(PyObject* obj) { return receiver.take(obj); }
+    const T& get() const { return receiver.value(); }
 };
 
 template <class T>

@@ -203,7 +203,8 @@ struct Class {
     static inline Once<PyTypeObject> once;
 };
 
-// The receiver of a method: checked to be a T and held shared for the call.
+// A receiver or class-typed argument: checked to be a T and held shared for
+// as long as this object lives.
 template <class T>
 class Receiver {
   public:
