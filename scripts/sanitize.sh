@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# Runs tests against sanitizer builds of the module. Each build has its own
+# directory under build/, so the normal build is never touched.
+#
+#   sanitize.sh address [pytest arguments]
+#       AddressSanitizer with UndefinedBehaviorSanitizer. The module is
+#       instrumented, the project's free-threaded interpreter is not; the
+#       runtime is preloaded, and leak detection is on with the interpreter's
+#       own allocations suppressed. Runs the whole suite by default.
+#   sanitize.sh thread [pytest arguments]
+#       ThreadSanitizer. Builds a free-threaded interpreter with
+#       --with-thread-sanitizer into the per-user cache (once; about half an
+#       hour on two cores), gives it its own virtual environment, builds the
+#       module with -fsanitize=thread against it and runs the thread tests.
+#
+# Any sanitizer report fails the run.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${LUMORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumora}
+supp=$root/scripts/sanitizers
+mode=${1:-}
+[ $# -gt 0 ] && shift
+
+log() { printf 'sanitize: %s\n' "$*" >&2; }
+
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing Debian packages: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
+  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+}
+
+# The project's interpreter and tools; also installs compilers and libraries.
+tools=$("$root/scripts/bootstrap.sh")
+tools_bin=$(dirname "$tools")
+
+# configure_and_build <build dir> <python> <compile and link flags>
+build_module() {
+  local dir=$1 python=$2 flags=$3
+  "$tools_bin/cmake" -S "$root" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools_bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" >"$dir.configure.log" \
+    || { cat "$dir.configure.log" >&2; exit 1; }
+  "$tools_bin/cmake" --build "$dir" >&2
+}
+
+# run_suite <python> <module dir> <pytest arguments...>: the suite imports
+# the instrumented module from the build directory, ahead of the installed
+# one.
+run_suite() {
+  local python=$1 dir=$2
+  shift 2
+  export PYTHONPATH=$dir${PYTHONPATH:+:$PYTHONPATH}
+  "$python" -c 'import sys, lumora; sys.exit(not lumora.__file__.startswith(sys.argv[1]))' "$dir" \
+    || { log "the instrumented module was not the one imported"; exit 1; }
+  cd "$root"
+  local rc=0
+  "$python" -m pytest -p no:cacheprovider "$@" || rc=$?
+  # pytest's 5 means no test ran, which is never a pass here.
+  [ $rc -eq 0 ] || { log "pytest exited with $rc"; exit 1; }
+}
+
+address() {
+  local dir=$root/build/asan
+  mkdir -p "$dir"
+  log "building the module with AddressSanitizer and UndefinedBehaviorSanitizer in $dir"
+  build_module "$dir" "$tools" "-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+  export LD_PRELOAD=$(g++ -print-file-name=libasan.so)
+  export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=0:exitcode=99:strict_string_checks=1:check_initialization_order=1
+  export LSAN_OPTIONS=suppressions=$supp/lsan.supp:print_suppressions=0
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  [ $# -gt 0 ] || set -- tests
+  run_suite "$tools" "$dir" "$@"
+}
+
+# ---------------------------------------------------------------- ThreadSanitizer
+
+# The interpreter's version: 3.14 (where ThreadSanitizer support of the
+# free-threaded build is mature) from Debian unstable's source package, or
+# 3.13 from trixie's when the archive does not serve the former.
+tsan_python() {
+  local v
+  for v in 3.14 3.13; do
+    if [ -x "$cache/cpython-${v}t-tsan/bin/python${v}t" ]; then
+      echo "$cache/cpython-${v}t-tsan/bin/python${v}t"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The archive address the system's own apt sources use.
+debian_mirror() {
+  local m
+  m=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null \
+    | sed -nE -e 's/^URIs:[[:space:]]*//p' -e 's/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//p' \
+    | grep -oE '^https?://[^ ]+' | grep -v security | head -n 1 || true)
+  echo "${m:-http://deb.debian.org/debian}"
+}
+
+# fetch_source <work dir> <version> <suite>: downloads Debian's source
+# package with a private apt configuration, so the system's own sources and
+# lists stay as they are.
+fetch_source() {
+  local work=$1 version=$2 suite=$3
+  rm -rf "$work/apt" "$work/src"
+  mkdir -p "$work/apt/lists/partial" "$work/apt/archives/partial" "$work/src"
+  printf 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] %s %s main\n' \
+    "$(debian_mirror)" "$suite" >"$work/apt/sources.list"
+  local opts=(
+    -o "Dir::Etc::SourceList=$work/apt/sources.list"
+    -o "Dir::Etc::SourceParts=/dev/null"
+    -o "Dir::State::Lists=$work/apt/lists"
+    -o "Dir::Cache=$work/apt"
+    -o "Dir::Cache::Archives=$work/apt/archives"
+    -o "APT::Sandbox::User=root"
+  )
+  log "fetching the python$version source package (Debian $suite)"
+  apt-get "${opts[@]}" update -qq >&2 \
+    && (cd "$work/src" && apt-get "${opts[@]}" source --download-only "python$version" >&2)
+}
+
+build_tsan_python() {
+  local work=$cache/build-tsan version suite
+  for version in 3.14 3.13; do
+    [ $version = 3.14 ] && suite=unstable || suite=trixie
+    fetch_source "$work" $version $suite && break
+    log "python$version is not to be had from Debian $suite"
+    [ $version = 3.13 ] && exit 1
+  done
+  local prefix=$cache/cpython-${version}t-tsan orig dir
+  orig=$(ls "$work/src/python${version}_"*.orig.tar.xz | head -n 1)
+  tar -C "$work/src" -xJf "$orig"
+  dir=$(find "$work/src" -maxdepth 1 -type d -name "Python-$version*" | head -n 1)
+  log "building $(basename "$dir") with --disable-gil --with-thread-sanitizer into $prefix"
+  local start=$SECONDS
+  # The build runs the new interpreter; what it reports there is the
+  # interpreter's own concern, not this project's.
+  (cd "$dir" && ./configure --disable-gil --with-thread-sanitizer --with-ensurepip=no --prefix="$prefix" \
+      >"$work/configure.log" 2>&1 \
+    && TSAN_OPTIONS=report_bugs=0 make -j"$(nproc)" >"$work/make.log" 2>&1 \
+    && TSAN_OPTIONS=report_bugs=0 make install >"$work/install.log" 2>&1) \
+    || { log "CPython build failed; logs in $work"; exit 1; }
+  # The interpreter's developers' list of its own known races, kept beside it.
+  cp "$dir/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"
+  rm -rf "$dir"
+  log "built the ThreadSanitizer interpreter in $((SECONDS - start)) s"
+}
+
+thread() {
+  ensure_packages build-essential dpkg-dev xz-utils pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev \
+    liblzma-dev libsqlite3-dev libreadline-dev uuid-dev gpgv
+  local python
+  python=$(tsan_python) || { build_tsan_python; python=$(tsan_python); }
+  # One suppressions file: the interpreter's developers' list of its own
+  # known races, then ours for third-party code.
+  mkdir -p "$root/build/tsan"
+  cat "$(dirname "$(dirname "$python")")/tsan-suppressions.txt" "$supp/tsan.supp" >"$root/build/tsan/suppressions.txt"
+  export TSAN_OPTIONS="suppressions=$root/build/tsan/suppressions.txt halt_on_error=0 exitcode=66 second_deadlock_stack=1"
+  local venv=$root/build/tsan/venv dir=$root/build/tsan/module
+  local want
+  want="$python $(grep -E '^(pytest|hypothesis|numpy|scipy)==' "$root/scripts/requirements-dev.txt" | sha256sum | cut -c1-16)"
+  if [ "$(cat "$venv/.lumora-tools" 2>/dev/null)" != "$want" ]; then
+    log "making the virtual environment $venv"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    grep -E '^(pytest|hypothesis|numpy|scipy)==' "$root/scripts/requirements-dev.txt" >"$venv/requirements.txt"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: -r "$venv/requirements.txt" >&2
+    echo "$want" >"$venv/.lumora-tools"
+  fi
+  mkdir -p "$dir"
+  log "building the module with ThreadSanitizer in $dir"
+  build_module "$dir" "$venv/bin/python" "-fsanitize=thread -fno-omit-frame-pointer"
+  [ $# -gt 0 ] || set -- tests -k thread
+  run_suite "$venv/bin/python" "$dir" "$@"
+}
+
+case $mode in
+  address) address "$@" ;;
+  thread) thread "$@" ;;
+  *) echo "usage: $0 address|thread [pytest arguments]" >&2; exit 2 ;;
+esac

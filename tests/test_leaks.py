@@ -1,0 +1,145 @@
+"""Leak loops: every entry point of the module, found by walking it, called
+over and over in a successful and in a failing form, with memory measured
+before and after: Python objects by tracemalloc, native memory by the C
+heap's own count and by the resident set size.
+
+LUMORA_LEAK_ROUNDS sets the rounds (every entry point once per round in
+each form); the default keeps the suite quick, 100000 is the long run."""
+
+import ctypes
+import gc
+import itertools
+import os
+import resource
+import tracemalloc
+
+from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
+from lumora.geometry import Circle, Plane
+from walk import MEMBERS, ON_INSTANCE, SAMPLES, invoke
+
+ROUNDS = int(os.environ.get("LUMORA_LEAK_ROUNDS", "1000"))
+# Memory that is measured once per round stays within this many bytes per
+# round: less than the smallest object or allocation (16 bytes), so one
+# object kept per round anywhere fails, while one-off growth of caches and
+# free lists (a few kilobytes) is absorbed once the rounds are many.
+PER_ROUND = 8
+ONE_OFF = 16 * 1024
+# Resident memory moves in pages and with the allocators' own caching, so it
+# gets a coarse allowance: it catches native leaks of whole buffers.
+RSS_ALLOWANCE = 4 * 1024 * 1024
+
+
+class Mallinfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]  # fmt: skip
+
+
+def native_heap():
+    """Bytes in use in the C heap (what C++ new and malloc hand out); None
+    where the allocator does not count them (sanitizers replace it)."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallinfo2.restype = Mallinfo2
+    except (OSError, AttributeError):
+        return None
+    info = libc.mallinfo2()
+    total = info.uordblks + info.hblkhd
+    return total or None
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+
+# Arguments tried when looking for a call that succeeds.
+CANDIDATES = [lambda: 1.5, lambda: 2, lambda: True, *SAMPLES.values(),
+              lambda: Circle(Vec3d(2, 2, 3), 2.0, Vec3d(0, 0, 1))]  # crosses the sample circle
+
+
+def forms(member):
+    """(receiver maker, good args or None, bad args) for one member: the
+    good form is the first combination of candidates that succeeds."""
+    owner, name, how, params = member
+    receiver = SAMPLES[owner] if how in ON_INSTANCE else (lambda: None)
+    n = len(params)
+    good = None
+    for combo in itertools.product(CANDIDATES, repeat=n):
+        args = [make() for make in combo]
+        try:
+            invoke(owner, name, how, receiver(), args, {})
+        except Exception:
+            continue
+        good = combo
+        break
+    return receiver, good, [None] * max(n, 1)
+
+
+def rounds(plans, count):
+    for _ in range(count):
+        for (owner, name, how, _), (receiver, good, bad) in plans:
+            r = receiver()
+            if good is not None:
+                invoke(owner, name, how, r, [make() for make in good], {})
+            try:
+                invoke(owner, name, how, r, bad, {})
+            except Exception:
+                pass
+
+
+def measure(work):
+    work(ROUNDS // 10)  # warm caches and free lists
+    gc.collect()
+    tracemalloc.start()
+    try:
+        py, heap, resident = tracemalloc.get_traced_memory()[0], native_heap(), rss()
+        work(ROUNDS)
+        gc.collect()
+        grown = {"python": tracemalloc.get_traced_memory()[0] - py, "rss": rss() - resident}
+        after = native_heap()
+        if heap is not None and after is not None:
+            grown["native heap"] = after - heap
+    finally:
+        tracemalloc.stop()
+    print(f"grown over {ROUNDS} rounds: {grown}")
+    for kind in ("python", "native heap"):
+        if kind in grown:
+            assert grown[kind] < ONE_OFF + PER_ROUND * ROUNDS, (kind, grown)
+    assert grown["rss"] < RSS_ALLOWANCE, grown
+    return grown
+
+
+def test_every_entry_point_frees_what_it_makes():
+    plans = [(m, forms(m)) for m in MEMBERS]
+    for (owner, name, how, _), (receiver, good, _) in plans:
+        # Only deleting a property, or setting a read-only one, never works.
+        if good is None and how == "set":
+            sample = receiver()
+            try:
+                setattr(sample, name, getattr(sample, name))
+            except AttributeError:
+                continue
+        assert good is not None or how == "delete", f"no successful call of {owner.__name__}.{name}:{how}"
+    measure(lambda count: rounds(plans, count))
+
+
+def test_guard_refusals_free_what_they_make():
+    """The error paths of the access guard: a conversion that writes the held
+    receiver, and a setter whose value fails after reading the object."""
+    v, r, q, c = Vec3d(1, 2, 3), AngleRadians(1.0), Quat(1, 0, 0, 0), Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1))
+    writes_v = type("W", (), {"__float__": lambda self: setattr(v, "x", 1.0) or 1.0})()
+    writes_r = type("W", (), {"__index__": lambda self: setattr(r, "angle", 1.0) or 0})()
+    calls = [lambda: v * writes_v, lambda: v[writes_v], lambda: v.dot(writes_v), lambda: r * writes_r,
+             lambda: setattr(c, "radius", writes_v), lambda: Plane(v, writes_v), lambda: q.rotate(writes_v),
+             lambda: AngleDegrees(writes_r)]  # fmt: skip
+
+    def work(count):
+        for _ in range(count):
+            for call in calls:
+                try:
+                    call()
+                except (RuntimeError, TypeError):
+                    pass
+
+    measure(work)
