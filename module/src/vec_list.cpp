@@ -45,10 +45,12 @@ void append(VecList& v, const Vec3d& vec) { v.vectors.push_back(vec); }
 // same list.
 void extend(VecList& v, const VecList& other) { v.vectors.append(other.vectors.data(), other.vectors.size()); }
 
+// Both conversions are bound by making the Python objects, which only the
+// calling thread may do; they read the held elements in place.
 const Vectors& elements(const VecList& v) { return v.vectors; }
 
-bind::Array<std::array<double, 3>> to_array(const VecList& v) {
-    return pool::map(v.vectors, Cost::stream, [](const Vec3d& e) { return e.to_array(); });
+auto to_array(const VecList& v) {
+    return bind::ListOf{v.vectors, [](const Vec3d& e) { return e.to_array(); }};
 }
 
 std::string repr(const VecList& v) {
@@ -99,11 +101,18 @@ VecList normalize(const VecList& v) {
     return mapped<Cost::compound>(v, [](const Vec3d& e) { return e.normalize(); });
 }
 
+// One loop per axis, so that no element pays for the choice.
 VecList collapse(const VecList& v, std::uint64_t axis) {
-    if (axis > 2) throw bind::Error{PyExc_ValueError, "axis must be 0, 1 or 2"};
-    return mapped<Cost::stream>(v, [axis](const Vec3d& e) {
-        return Vec3d{axis == 0 ? 0.0 : e.x, axis == 1 ? 0.0 : e.y, axis == 2 ? 0.0 : e.z};
-    });
+    switch (axis) {
+    case 0:
+        return mapped<Cost::stream>(v, [](const Vec3d& e) { return Vec3d{0.0, e.y, e.z}; });
+    case 1:
+        return mapped<Cost::stream>(v, [](const Vec3d& e) { return Vec3d{e.x, 0.0, e.z}; });
+    case 2:
+        return mapped<Cost::stream>(v, [](const Vec3d& e) { return Vec3d{e.x, e.y, 0.0}; });
+    default:
+        throw bind::Error{PyExc_ValueError, "axis must be 0, 1 or 2"};
+    }
 }
 
 bind::Array<double> dot(const VecList& v, const Vec3d& o) {

@@ -195,6 +195,22 @@ PyObject* to_python(const Array<T>& items) {
     return list.release();
 }
 
+// A list made straight from an array that stays held during the call, item
+// i being f(items[i]): no intermediate copy of the elements.
+template <class T, class F>
+struct ListOf {
+    const Array<T>& items;
+    F f;
+};
+
+template <class T, class F>
+PyObject* to_python(const ListOf<T, F>& view) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(view.items.size())));
+    for (std::size_t n = 0; n < view.items.size(); ++n)
+        PyList_SET_ITEM(list.get(), n, to_python(view.f(view.items[n])));
+    return list.release();
+}
+
 // Pairs and tuples become tuples.
 template <class... T>
 PyObject* to_python(const std::tuple<T...>& items) {
