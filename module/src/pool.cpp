@@ -8,9 +8,11 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -134,12 +136,19 @@ std::size_t configured_threads() {
     return available_cpus();
 }
 
+// A child forked after the pool started has none of its threads, and the
+// pool's state is not safe to use there: the child runs every loop on the
+// calling thread instead, with the same results.
+std::atomic<bool> pool_lost{false};
+
 // Exactly `threads` workers do the element work; the waiting caller never
 // takes a slot of the arena.
 struct Pool {
     explicit Pool(std::size_t threads)
         : limit(tbb::global_control::max_allowed_parallelism, static_cast<int>(threads) + 1),
-          arena(static_cast<int>(threads), 0) {}
+          arena(static_cast<int>(threads), 0) {
+        pthread_atfork(nullptr, nullptr, [] { pool_lost.store(true, std::memory_order_relaxed); });
+    }
     tbb::global_control limit;
     tbb::task_arena arena;
 };
@@ -160,6 +169,7 @@ namespace detail {
 
 std::size_t pieces_for(std::size_t n, Cost cost) {
     if (n < 2 || n * static_cast<std::size_t>(cost) < hand_off_weight) return 1;
+    if (pool_lost.load(std::memory_order_relaxed)) return 1;
     return std::min(n, thread_count() * pieces_per_thread);
 }
 
