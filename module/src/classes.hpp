@@ -9,6 +9,15 @@
 #include "drovak/geometry/plane.hpp"
 #include "drovak/quat.hpp"
 #include "drovak/vec3d.hpp"
+#include "vec_list.hpp"
+
+#include <string_view>
+
+namespace lumora {
+// The text of a vector in every repr that shows one: Vec3d's own and each
+// element of a VecList's.
+inline constexpr std::string_view vec3d_form = "Vec3d({}, {}, {})";
+} // namespace lumora
 
 template <>
 PyType_Spec& bind::Class<drovak::Vec3d>::spec();
@@ -22,3 +31,7 @@ template <>
 PyType_Spec& bind::Class<drovak::geometry::Plane>::spec();
 template <>
 PyType_Spec& bind::Class<drovak::geometry::Circle>::spec();
+template <>
+PyType_Spec& bind::Class<lumora::VecList>::spec();
+template <>
+PyType_Spec& bind::Class<lumora::VecListIterator>::spec();

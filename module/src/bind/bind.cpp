@@ -79,6 +79,27 @@ bool Arg<std::uint64_t>::load(PyObject* obj) {
     return !(value == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+bool check_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_not_instance(obj, "Sequence");
+        return false;
+    }
+    return true;
+}
+
+std::size_t length_hint(PyObject* obj) {
+    const Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(n);
+}
+
 namespace {
 
 // numpy's bool scalar type, recognised by name so numpy need not be loaded.
@@ -276,19 +297,35 @@ bool add_function(PyObject* module, PyMethodDef& def) {
 
 // ---------------------------------------------------------------- text
 
-std::string format_floats(const char* tmpl, std::initializer_list<double> values) {
-    std::string out;
-    char buf[drovak::float_text_capacity];
-    auto next = values.begin();
-    for (const char* p = tmpl; *p; ++p) {
-        if (p[0] == '{' && p[1] == '}' && next != values.end()) {
-            out.append(buf, drovak::write_float(buf, *next++));
-            ++p;
-        } else {
-            out += *p;
-        }
+PyObject* to_python(const Joined& text) {
+    std::size_t length = text.prefix.size() + text.suffix.size();
+    for (std::size_t k = 0; k < text.parts.size(); ++k)
+        length += text.parts[k].size() + (k > 0 ? text.separator.size() : 0);
+    PyObject* str = checked(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+    const auto put = [&out](const char* p, std::size_t n) {
+        if (n) std::memcpy(out, p, n);
+        out += n;
+    };
+    put(text.prefix.data(), text.prefix.size());
+    for (std::size_t k = 0; k < text.parts.size(); ++k) {
+        if (k > 0) put(text.separator.data(), text.separator.size());
+        put(text.parts[k].data(), text.parts[k].size());
     }
-    return out;
+    put(text.suffix.data(), text.suffix.size());
+    return str;
+}
+
+std::string format_floats(std::string_view tmpl, std::initializer_list<double> values) {
+    // Every text form of a class fits on the stack.
+    char small[2048];
+    std::vector<char> large;
+    char* buf = small;
+    if (const std::size_t room = drovak::floats_text_capacity(tmpl, values.size()); room > sizeof small) {
+        large.resize(room);
+        buf = large.data();
+    }
+    return std::string(buf, drovak::write_floats(buf, tmpl, values));
 }
 
 } // namespace bind

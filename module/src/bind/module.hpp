@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace bind {
 
@@ -27,6 +28,6 @@ bool add_class(PyObject* module) {
 bool add_function(PyObject* module, PyMethodDef& def);
 
 // `tmpl` with each "{}" replaced by the next value in the float text form.
-std::string format_floats(const char* tmpl, std::initializer_list<double> values);
+std::string format_floats(std::string_view tmpl, std::initializer_list<double> values);
 
 } // namespace bind
