@@ -1,13 +1,15 @@
 """Thread stress: one harness over every mutable class. Eight threads share a
-few objects and mix writes with reads, operators, comparisons and hashing for
-a short time (LUMORA_STRESS_SECONDS per class, 0.4 by default).
+few objects and mix writes (setters; append, extend and rotate of lists;
+steps of iterators) with reads, operators, comparisons, hashing and bulk
+calls on the worker pool, for a short time (LUMORA_STRESS_SECONDS per class,
+0.4 by default).
 
 Checked: every refusal is the guard's RuntimeError with its exact text, or in
 an operator the interpreter's TypeError for a NotImplemented answer; every
 value read is one that some thread wrote as a whole (values are unique per
-write, and a refused write is never seen); the final value is one thread's
-last successful write; no thread is left hanging; and afterwards every object
-is free again and its setters convert their value before they hold it."""
+write, and a refused write is never seen); nothing written is lost or
+doubled; no thread is left hanging; and afterwards every object is free
+again."""
 
 import os
 import random
@@ -17,7 +19,7 @@ import time
 
 import pytest
 
-from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
+from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 from lumora.geometry import Circle, Plane, circle_circle, circle_point, circle_point_unchecked, plane_line
 
 THREADS = 8
@@ -71,23 +73,56 @@ ALLOWED = {
 }
 
 
-class Target:
-    """A class under stress: how to make an instance, its writable fields
-    (name -> value from a unique number, and the value as a plain key), how to
-    read its whole state under one hold, and the calls the threads mix."""
+class Refused(Exception):
+    """A write refused by the guard on the way, not by its own hold."""
 
-    def __init__(self, make, fields, snapshot, calls):
-        self.make, self.fields, self.snapshot, self.calls = make, fields, snapshot, calls
+
+class Target:
+    """A class under stress: how to make an instance; its writes, each
+    write(worker, obj) -> what it wrote (or None), refused by the guard's
+    RuntimeError or Refused; how to read its state, as {part: value}; the
+    calls the threads mix; and the checks on what the threads saw and wrote."""
+
+    def __init__(self, make, writes, snapshot, calls, check):
+        self.make, self.writes, self.snapshot, self.calls, self.check = make, writes, snapshot, calls, check
+
+
+def field_writes(fields, snapshot):
+    """Setters, with values made from unique numbers; a float is sometimes
+    given as an object whose conversion reads the object being written,
+    which is fine, since a setter holds the object only after converting."""
+
+    def setter(name, make, plain):
+        def write(worker, obj):
+            value = make(worker.unique())
+            reading = isinstance(value, float) and worker.rng.random() < 0.3
+            try:
+                setattr(obj, name, Floaty(value, lambda: snapshot(obj)) if reading else value)
+            except RuntimeError as e:
+                if reading and str(e) == READ_REFUSED:
+                    raise Refused from e
+                raise
+            return plain(value)
+
+        return write
+
+    return {name: setter(name, make, plain) for name, (make, plain) in fields.items()}
+
+
+def fields_target(make, fields, snapshot, calls):
+    def check(shared, initial, workers):
+        check_fields(fields, snapshot, shared, initial, workers)
+
+    return Target(make, field_writes(fields, snapshot), snapshot, calls, check)
 
 
 FLOAT = (float, float)
 VEC = (vector, vec_tuple)
 V, W = Vec3d(0.5, -1.0, 2.0), Vec3d(1.0, 1.0, 0.0)
-R = AngleRadians(0.25)
 
 
 TARGETS = {
-    Vec3d: Target(
+    Vec3d: fields_target(
         lambda: Vec3d(1, 2, 3),
         {"x": FLOAT, "y": FLOAT, "z": FLOAT},
         lambda v: dict(zip("xyz", parse("Vec3d({}, {}, {})", repr(v)))),
@@ -101,7 +136,7 @@ TARGETS = {
          (Kind.binop, lambda a, b: a / 2.0), (Kind.eq, lambda a, b: a == b), (Kind.eq, lambda a, b: a != b),
          (Kind.order, lambda a, b: a < b)],
     ),  # fmt: skip
-    Quat: Target(
+    Quat: fields_target(
         lambda: Quat(1, 0, 0, 0),
         {"w": FLOAT, "i": FLOAT, "j": FLOAT, "k": FLOAT},
         lambda q: dict(zip("wijk", parse("Quat({}, {}, {}, {})", repr(q)))),
@@ -111,7 +146,7 @@ TARGETS = {
          (Kind.read, lambda a, b: a.magnitude()), (Kind.read, lambda a, b: a.is_unit()),
          (Kind.eq, lambda a, b: a == b), (Kind.eq, lambda a, b: a != b)],
     ),  # fmt: skip
-    AngleRadians: Target(
+    AngleRadians: fields_target(
         lambda: AngleRadians(1.0),
         {"angle": FLOAT},
         lambda a: {"angle": parse("{} radians", repr(a))[0]},
@@ -122,14 +157,14 @@ TARGETS = {
          (Kind.order, lambda a, b: a < b), (Kind.order, lambda a, b: a >= b), (Kind.order, lambda a, b: a == b),
          (Kind.order, lambda a, b: a != b)],
     ),  # fmt: skip
-    AngleDegrees: Target(
+    AngleDegrees: fields_target(
         lambda: AngleDegrees(90.0),
         {"angle": FLOAT},
         lambda a: {"angle": parse("{}\u00b0", repr(a))[0]},
         [(Kind.read, lambda a, b: a.to_radians()), (Kind.read, lambda a, b: -a), (Kind.order, lambda a, b: a > b),
          (Kind.order, lambda a, b: a <= b), (Kind.order, lambda a, b: a == b)],
     ),  # fmt: skip
-    Plane: Target(
+    Plane: fields_target(
         lambda: Plane(Vec3d(0, 0, 1), 1.0),
         {"normal": VEC, "distance": FLOAT},
         lambda p: {"normal": vec_tuple(p.normal), "distance": p.distance},
@@ -137,7 +172,7 @@ TARGETS = {
          (Kind.read, lambda a, b: plane_line(a, V, W)), (Kind.read, lambda a, b: hash(a)),
          (Kind.eq, lambda a, b: a == b)],
     ),  # fmt: skip
-    Circle: Target(
+    Circle: fields_target(
         lambda: Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1)),
         {"center": VEC, "radius": FLOAT, "normal": VEC},
         lambda c: {"center": vec_tuple(c.center), "radius": c.radius, "normal": vec_tuple(c.normal)},
@@ -158,6 +193,110 @@ def outcome_of(f, *args):
         return str(e)
 
 
+# ---------------------------------------------------------------- lists and iterators
+
+# Long enough that every bulk call, even the cheapest loop, is handed to the
+# worker pool.
+LIST_LENGTH = 33000
+IDENTITY = Quat(1, 0, 0, 0)  # rotates every element onto itself exactly
+
+
+def elements(n):
+    """Distinct elements, none with a zero component (a rotation may turn
+    -0 into 0), numbered from 1 by their x."""
+    return [vector(float(i)) for i in range(1, n + 1)]
+
+
+def list_snapshot(v):
+    """The elements under one hold, as their text; kept as (count, digest)."""
+    text = repr(v)
+    return {"prefix": (text.count("\n") + 1 if text != "[]" else 0, hash(text))}
+
+
+def appended(values):
+    def write(worker, v):
+        ks = [worker.unique() for _ in range(values)]
+        if values == 1:
+            v.append(vector(ks[0]))
+        else:
+            v.extend(VecList([vector(k) for k in ks]))
+        return ks
+
+    return write
+
+
+def rotated(worker, v):
+    v.rotate(IDENTITY)
+
+
+def check_lists(shared, initial, workers):
+    for index, v in enumerate(shared):
+        final = [e[0] for e in v.to_array()]
+        lines = repr(v)[1:-1].split("\n")
+        start = initial[index]["prefix"][0]
+        assert final[:start] == [float(i) for i in range(1, start + 1)], "the first elements changed"
+        # Nothing lost or doubled, and each thread's elements in its order.
+        for w in workers:
+            mine = [k for ks in w.written.get((index, "append"), []) + w.written.get((index, "extend"), []) for k in ks]
+            order = [x for x in final[start:] if int(x) // 10**8 == w.n + 1]
+            assert sorted(order) == sorted(mine) and order == sorted(order), f"thread {w.n}'s elements"
+        written = [ks for w in workers for (i, _), kss in w.written.items() if i == index for ks in kss]
+        assert len(final) == start + sum(map(len, written))
+        # Every snapshot, and every bulk result, was the list as it stood at
+        # some moment: the first elements of what it ended as.
+        for n, digest in {s[2] for w in workers for s in w.seen if s[0] == index}:
+            assert n <= len(final) and hash("[" + "\n".join(lines[:n]) + "]") == digest, f"a torn read of {n}"
+        v.append(Vec3d(0, 0, 0))
+        assert len(v) == len(final) + 1
+
+
+def check_iterators(shared, initial, workers):
+    for index, it in enumerate(shared):
+        got = [w.written.get((index, "next"), []) for w in workers]
+        # Each element handed out once, in order within each thread, and
+        # none skipped: the next one follows the last handed out.
+        for g in got:
+            assert g == sorted(g) and len(set(g)) == len(g)
+        every = sorted(x for g in got for x in g)
+        assert every == [float(i) for i in range(1, len(every) + 1)], "an element was lost or handed out twice"
+        rest = next(it, None)
+        if len(every) < LIST_LENGTH:
+            assert rest.x == len(every) + 1
+        else:
+            assert rest is None
+
+
+def step(worker, it):
+    v = next(it, None)
+    return None if v is None else v.x
+
+
+TARGETS[VecList] = Target(
+    lambda: VecList(elements(LIST_LENGTH)),
+    {"append": appended(1), "extend": appended(2), "rotate": rotated},
+    list_snapshot,
+    [(Kind.read, lambda a, b: len(a)), (Kind.read, lambda a, b: a[0]), (Kind.read, lambda a, b: a.dot(V)),
+     (Kind.read, lambda a, b: a.cross(W)), (Kind.read, lambda a, b: a.magnitude()),
+     (Kind.read, lambda a, b: a.normalize()), (Kind.read, lambda a, b: a.is_unit()),
+     (Kind.read, lambda a, b: a.collapse(1)), (Kind.read, lambda a, b: a.distance_to(V)),
+     (Kind.read, lambda a, b: a.distance_squared(W)), (Kind.read, lambda a, b: a.minimum_distance_to(V, 7)),
+     (Kind.binop, lambda a, b: a + V),
+     (Kind.binop, lambda a, b: list_snapshot(a * 1.0)), (Kind.binop, lambda a, b: list_snapshot(1.0 * a)),
+     (Kind.binop, lambda a, b: a / 2.0), (Kind.binop, lambda a, b: a - W),
+     (Kind.read, lambda a, b: [next(it) for it in [iter(a)] for _ in range(2)]),  # dropped half-way
+     (Kind.read, lambda a, b: list_snapshot(VecList(a)))],
+    check_lists,
+)  # fmt: skip
+VecListIterator = type(iter(VecList.empty()))
+TARGETS[VecListIterator] = Target(
+    lambda: iter(VecList(elements(LIST_LENGTH))),
+    {"next": step},
+    lambda it: {} if iter(it) is it else pytest.fail("iter() of an iterator is not itself"),
+    [(Kind.read, lambda a, b: iter(a))],
+    check_iterators,
+)
+
+
 class Worker:
     """One thread: random writes and calls on the shared objects until the
     deadline; keeps what it saw and what it wrote, for the checks."""
@@ -166,8 +305,8 @@ class Worker:
         self.n, self.target, self.objects = n, target, objects
         self.start, self.deadline = start, deadline
         self.rng = random.Random(n)
-        self.written = {}  # (object index, field) -> values written, in order
-        self.seen = []  # (object index, field, value)
+        self.written = {}  # (object index, write) -> what each write wrote, in order
+        self.seen = []  # (object index, part, value)
         self.errors = []
         self.counts = {"write": 0, "write refused": 0, "call": 0, "call refused": 0}
         self.serial = 0
@@ -177,27 +316,20 @@ class Worker:
         return float((self.n + 1) * 10**8 + self.serial)
 
     def write(self, index):
-        obj = self.objects[index]
-        name = self.rng.choice(list(self.target.fields))
-        make, _ = self.target.fields[name]
-        k = self.unique()
-        value = make(k)
-        if isinstance(value, float) and self.rng.random() < 0.3:
-            # The conversion reads the object being written, which is fine:
-            # the setter holds it only after converting.
-            value = Floaty(value, lambda: self.target.snapshot(obj))
+        name = self.rng.choice(list(self.target.writes))
         try:
-            setattr(obj, name, value)
+            record = self.target.writes[name](self, self.objects[index])
+        except Refused:
+            self.counts["write refused"] += 1
+            return
         except RuntimeError as e:
-            if str(e) not in (WRITE_REFUSED, READ_REFUSED):
-                raise
-            # READ_REFUSED comes only from the reading conversion.
-            if str(e) == READ_REFUSED and not isinstance(value, Floaty):
+            if str(e) != WRITE_REFUSED:
                 raise
             self.counts["write refused"] += 1
             return
         self.counts["write"] += 1
-        self.written.setdefault((index, name), []).append(self.target.fields[name][1](make(k)))
+        if record is not None:
+            self.written.setdefault((index, name), []).append(record)
 
     def call(self, index):
         a, b = self.objects[index], self.objects[self.rng.randrange(len(self.objects))]
@@ -245,35 +377,37 @@ def stress(target, objects=3, threads=THREADS, seconds=SECONDS):
     return shared, initial, workers
 
 
+def check_fields(fields, snapshot, shared, initial, workers):
+    seen = {}
+    for index, name, value in (s for w in workers for s in w.seen):
+        seen.setdefault((index, name), set()).add(value)
+    for index, obj in enumerate(shared):
+        final = snapshot(obj)
+        for name in fields:
+            writes = [w.written.get((index, name), []) for w in workers]
+            every = {v for ws in writes for v in ws} | {initial[index][name]}
+            # No torn or refused value was ever seen.
+            strange = seen.get((index, name), set()) - every
+            assert not strange, f"{name} read {strange.pop()!r}, which no thread wrote"
+            # Nothing lost: the final value is the last write of some thread.
+            lasts = {ws[-1] for ws in writes if ws} or {initial[index][name]}
+            assert final[name] in lasts, f"{name} ended as {final[name]!r}"
+    # Afterwards every object is free: each setter works, even with a value
+    # whose conversion reads the object, and the new value is read back.
+    for obj in shared:
+        for name, (make, plain) in fields.items():
+            value = make(-7.0)
+            setattr(obj, name, Floaty(value, lambda: snapshot(obj)) if isinstance(value, float) else value)
+            assert snapshot(obj)[name] == plain(value)
+
+
 @pytest.mark.parametrize("cls", list(TARGETS), ids=lambda c: c.__name__)
 def test_threads_share_objects_of_every_class(cls):
     target = TARGETS[cls]
     shared, initial, workers = stress(target)
     counts = {k: sum(w.counts[k] for w in workers) for k in workers[0].counts}
     assert counts["write"] > 0 and counts["call"] > 0, counts
-
-    seen = {}
-    for index, name, value in (s for w in workers for s in w.seen):
-        seen.setdefault((index, name), set()).add(value)
-    for index, obj in enumerate(shared):
-        final = target.snapshot(obj)
-        for name in target.fields:
-            writes = [w.written.get((index, name), []) for w in workers]
-            every = {v for ws in writes for v in ws} | {initial[index][name]}
-            # No torn or refused value was ever seen.
-            strange = seen.get((index, name), set()) - every
-            assert not strange, f"{cls.__name__}.{name} read {strange.pop()!r}, which no thread wrote"
-            # Nothing lost: the final value is the last write of some thread.
-            lasts = {ws[-1] for ws in writes if ws} or {initial[index][name]}
-            assert final[name] in lasts, f"{cls.__name__}.{name} ended as {final[name]!r}"
-
-    # Afterwards every object is free: each setter works, even with a value
-    # whose conversion reads the object, and the new value is read back.
-    for obj in shared:
-        for name, (make, plain) in target.fields.items():
-            value = make(-7.0)
-            setattr(obj, name, Floaty(value, lambda: target.snapshot(obj)) if isinstance(value, float) else value)
-            assert target.snapshot(obj)[name] == plain(value)
+    target.check(shared, initial, workers)
 
 
 def test_refusals_happen_and_are_counted():

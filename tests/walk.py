@@ -2,12 +2,15 @@
 method, slot and property, with a sample receiver for each class, so that
 tests over all of them cover a new member without being edited."""
 
+import builtins
 import types
 
 import lumora
-from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
+from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 from lumora.geometry import Circle, Plane
-from support import FIELDS, tokens
+from support import FIELDS, bits, tokens
+
+VecListIterator = type(iter(VecList.empty()))
 
 # A receiver for each class; a class found by the walk without one fails the
 # test, so that it is not left out silently.
@@ -18,29 +21,51 @@ SAMPLES = {
     AngleDegrees: lambda: AngleDegrees(-30.0),
     Plane: lambda: Plane(Vec3d(0, 0, 1), 2.0),
     Circle: lambda: Circle(Vec3d(1, 2, 3), 2.0, Vec3d(0, 0, 1)),
+    VecList: lambda: VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)]),
+    VecListIterator: lambda: iter(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
 }
 
 
 def state(obj):
-    """What an object holds, read through its public members."""
-    return tokens(obj)
+    """What an object holds, read through its public members, with doubles
+    as bit patterns so that a NaN equals itself. An iterator shows nothing
+    without being stepped: it is only asked for itself, a shared access."""
+    if isinstance(obj, VecListIterator):
+        assert iter(obj) is obj
+        return None
+    flat = [obj.to_array()] if isinstance(obj, VecList) else tokens(obj)
+    return [bits(t) if type(t) is float else t for t in tokens(flat)]
 
 
-def writable(obj):
-    """Its first writable property, for writing back what it holds."""
-    return FIELDS[type(obj)].split()[0]
+def write_back(obj):
+    """An exclusive access that changes nothing visible (an iterator is
+    stepped, which is its only exclusive access)."""
+    if isinstance(obj, VecList):
+        obj.extend(VecList.empty())
+    elif isinstance(obj, VecListIterator):
+        next(obj, None)
+    else:
+        name = FIELDS[type(obj)].split()[0]
+        setattr(obj, name, getattr(obj, name))
 
 
 # ---------------------------------------------------------------- the walk
 
 
 def classes():
+    """The classes in the modules, and the module's own classes that their
+    instances' iterators have (reachable only through iter())."""
     found = []
     for module in (lumora, lumora.geometry):
         for name in module.__all__:
             obj = getattr(module, name)
             if isinstance(obj, type) and obj not in found:
                 found.append(obj)
+    for cls in list(found):
+        if "__iter__" in vars(cls) and cls in SAMPLES:
+            it = type(iter(SAMPLES[cls]()))
+            if it not in vars(builtins).values() and it.__module__ == "builtins" and it not in found:
+                found.append(it)
     return found
 
 
@@ -63,7 +88,8 @@ def members():
             if isinstance(obj, types.BuiltinFunctionType):
                 out.append((module, name, "function", parameters(obj.__text_signature__)))
     for cls in classes():
-        out.append((cls, "__new__", "new", parameters(cls.__text_signature__)))
+        if "__new__" in vars(cls):
+            out.append((cls, "__new__", "new", parameters(cls.__text_signature__)))
         for name, attr in vars(cls).items():
             if isinstance(attr, types.GetSetDescriptorType):
                 out += [(cls, name, "get", []), (cls, name, "set", ["value"]), (cls, name, "delete", [])]
