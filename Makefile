@@ -1,5 +1,5 @@
 # Each target sets up what it needs first (interpreter, tools, build).
-.PHONY: demo test bench format
+.PHONY: demo test bench format sanitize tsan
 
 demo:
 	@scripts/run.sh examples/tour.py
@@ -13,6 +13,14 @@ bench:
 	@scripts/run.sh bench/bench_scalar.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_veclist.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_bulk.py
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# thread tests under ThreadSanitizer (see scripts/sanitize.sh).
+sanitize:
+	@scripts/sanitize.sh address
+
+tsan:
+	@scripts/sanitize.sh thread
 
 format:
 	@.venv/bin/clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.hpp')
