@@ -5,13 +5,16 @@
 #   sanitize.sh address [pytest arguments]
 #       AddressSanitizer with UndefinedBehaviorSanitizer. The module is
 #       instrumented, the project's free-threaded interpreter is not; the
-#       runtime is preloaded, and leak detection is on with the interpreter's
-#       own allocations suppressed. Runs the whole suite by default.
+#       runtime is preloaded. By default the whole suite, then the leak loops
+#       and hostile calls again with leak detection at exit (the
+#       interpreter's own allocations suppressed).
 #   sanitize.sh thread [pytest arguments]
 #       ThreadSanitizer. Builds a free-threaded interpreter with
-#       --with-thread-sanitizer into the per-user cache (once; about half an
-#       hour on two cores), gives it its own virtual environment, builds the
-#       module with -fsanitize=thread against it and runs the thread tests.
+#       --with-thread-sanitizer into the per-user cache (once: CPython 3.14
+#       from Debian unstable, or 3.13 from trixie where the archive does not
+#       serve it; about a quarter of an hour on two busy cores), gives it its
+#       own virtual environment, builds the module with -fsanitize=thread
+#       against it and runs the tests that start threads.
 #
 # Any sanitizer report fails the run.
 set -euo pipefail

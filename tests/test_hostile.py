@@ -10,7 +10,7 @@ import math
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from lumora import Vec3d
@@ -101,6 +101,7 @@ RECIPES = st.one_of(
     st.sampled_from(sorted(SAMPLES, key=lambda c: c.__name__)).map(lambda c: ("sample", c)),
     st.just(("receiver", None)),
     PLANS.map(lambda p: ("hostile", p)),
+    st.sampled_from(["read", "write"]).map(lambda action: ("touching", action)),
     st.lists(st.sampled_from(sorted(SAMPLES, key=lambda c: c.__name__)), max_size=3).map(lambda cs: ("list", cs)),
 )
 
@@ -117,6 +118,8 @@ def make(recipe, ctx, made):
         return ctx.receiver
     if kind == "hostile":
         return Hostile(ctx, data)
+    if kind == "touching":  # every hook touches the receiver
+        return Hostile(ctx, dict.fromkeys(["float", "index", "len", "iter", "getitem", "bool"], data))
     return [make(("sample", c), ctx, made) for c in data]
 
 
@@ -141,6 +144,10 @@ def test_hostile_arguments(member):
 
     @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), database=None)
     @given(CALLS)
+    # Always tried: arguments that read, and that write, the receiver while
+    # they are converted.
+    @example(([("touching", "read")] * 3, "exact", []))
+    @example(([("touching", "write")] * 3, "exact", []))
     def run(call):
         recipes, arity, keyword_recipes = call
         receiver = SAMPLES[cls]() if how in ON_INSTANCE else None

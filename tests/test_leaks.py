@@ -101,13 +101,14 @@ def measure(work, rounds=ROUNDS):
         py, heap, resident = tracemalloc.get_traced_memory()[0], native_heap(), rss()
         work(rounds)
         gc.collect()
-        grown = {"python": tracemalloc.get_traced_memory()[0] - py, "rss": rss() - resident}
-        after = native_heap()
-        if heap is not None and after is not None:
-            grown["native heap"] = after - heap
+        before = {"python": py, "rss": resident}
+        after = {"python": tracemalloc.get_traced_memory()[0], "rss": rss()}
+        if heap is not None and native_heap() is not None:
+            before["native heap"], after["native heap"] = heap, native_heap()
+        grown = {kind: after[kind] - before[kind] for kind in before}
     finally:
         tracemalloc.stop()
-    print(f"grown over {rounds} rounds: {grown}")
+    print(f"over {rounds} rounds: before {before}, after {after}")
     for kind in ("python", "native heap"):
         if kind in grown:
             assert grown[kind] < ONE_OFF + PER_ROUND * rounds, (kind, grown)
