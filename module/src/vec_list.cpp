@@ -55,12 +55,14 @@ auto to_array(const VecList& v) {
 
 std::string repr(const VecList& v) {
     const Vec3d* data = v.vectors.data();
-    return "[" +
-           pool::concat(v.vectors.size(), Cost::text, "\n",
-                        [data](std::size_t i, std::string& out) {
-                            bind::append_floats(out, "Vec3d({}, {}, {})", {data[i].x, data[i].y, data[i].z});
-                        }) +
-           "]";
+    // Appended rather than concatenated: GCC 12 warns of an impossible
+    // overlap in `"[" + std::string&&` once this is inlined.
+    std::string out = "[";
+    out += pool::concat(v.vectors.size(), Cost::text, "\n", [data](std::size_t i, std::string& text) {
+        bind::append_floats(text, "Vec3d({}, {}, {})", {data[i].x, data[i].y, data[i].z});
+    });
+    out += "]";
+    return out;
 }
 
 VecListIterator iter(const VecList& v) { return {Vectors::copy_of(v.vectors.data(), v.vectors.size())}; }
