@@ -65,7 +65,7 @@ def operands():
 class TestModule:
     def test_spine(self):
         assert not sys._is_gil_enabled()
-        assert lumora.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "Vec3d", "geometry"]
+        assert lumora.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry"]
         g = lumora.geometry
         assert g.__name__ == "lumora.geometry"
         assert g.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]

@@ -41,13 +41,18 @@ char* write_float(char* out, double v) {
         *out++ = '-';
         ++p;
     }
+    const char* e = static_cast<const char*>(std::memchr(p, 'e', res.ptr - p));
     char digits[20];
-    int n = 0;
-    for (; p < res.ptr && *p != 'e'; ++p) {
-        if (*p != '.') digits[n++] = *p;
+    digits[0] = p[0];
+    int n = 1;
+    if (e - p > 1) {
+        std::memcpy(digits + 1, p + 2, e - p - 2);
+        n += static_cast<int>(e - p - 2);
     }
     int exponent = 0;
-    std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+    for (const char* q = e + 2; q < res.ptr; ++q)
+        exponent = exponent * 10 + (*q - '0');
+    if (e[1] == '-') exponent = -exponent;
 
     if (exponent >= n - 1) {
         std::memcpy(out, digits, n);

@@ -9,6 +9,7 @@
 #include "drovak/geometry/plane.hpp"
 #include "drovak/quat.hpp"
 #include "drovak/vec3d.hpp"
+#include "vec_list.hpp"
 
 template <>
 PyType_Spec& bind::Class<drovak::Vec3d>::spec();
@@ -22,3 +23,7 @@ template <>
 PyType_Spec& bind::Class<drovak::geometry::Plane>::spec();
 template <>
 PyType_Spec& bind::Class<drovak::geometry::Circle>::spec();
+template <>
+PyType_Spec& bind::Class<lumora::VecList>::spec();
+template <>
+PyType_Spec& bind::Class<lumora::VecListIterator>::spec();

@@ -99,6 +99,7 @@ int lumora_exec(PyObject* module) {
     if (!bind::add_class<drovak::AngleDegrees>(module)) return -1;
     if (!bind::add_class<drovak::AngleRadians>(module)) return -1;
     if (!bind::add_class<drovak::Quat>(module)) return -1;
+    if (!bind::add_class<lumora::VecList>(module)) return -1;
     if (!bind::add_class<drovak::Vec3d>(module)) return -1;
     PyObject* geometry = geometry_module();
     if (!geometry || !add_submodule(module, geometry)) return -1;

@@ -79,6 +79,27 @@ bool Arg<std::uint64_t>::load(PyObject* obj) {
     return !(value == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
 }
 
+bool check_sequence(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_not_instance(obj, "Sequence");
+        return false;
+    }
+    return true;
+}
+
+std::size_t length_hint(PyObject* obj) {
+    const Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(n);
+}
+
 namespace {
 
 // numpy's bool scalar type, recognised by name so numpy need not be loaded.
@@ -276,19 +297,16 @@ bool add_function(PyObject* module, PyMethodDef& def) {
 
 // ---------------------------------------------------------------- text
 
-std::string format_floats(const char* tmpl, std::initializer_list<double> values) {
-    std::string out;
+void append_floats(std::string& out, const char* tmpl, std::initializer_list<double> values) {
     char buf[drovak::float_text_capacity];
     auto next = values.begin();
-    for (const char* p = tmpl; *p; ++p) {
-        if (p[0] == '{' && p[1] == '}' && next != values.end()) {
-            out.append(buf, drovak::write_float(buf, *next++));
-            ++p;
-        } else {
-            out += *p;
-        }
+    const char* p = tmpl;
+    while (const char* hole = next != values.end() ? std::strstr(p, "{}") : nullptr) {
+        out.append(p, hole);
+        out.append(buf, drovak::write_float(buf, *next++));
+        p = hole + 2;
     }
-    return out;
+    out.append(p);
 }
 
 } // namespace bind

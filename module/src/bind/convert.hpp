@@ -2,6 +2,7 @@
 // Argument conversion by declared C++ parameter type, and result wrapping by
 // C++ return type.
 
+#include "bind/array.hpp"
 #include "bind/object.hpp"
 
 #include <array>
@@ -59,6 +60,77 @@ struct Arg {
     const T& get() const { return receiver.value(); }
 };
 
+// A sequence of instances of a class, each read under its own shared hold
+// while its value is copied out.
+template <class T>
+struct SequenceOf {
+    Array<T> items;
+};
+
+// The first checks of a sequence argument: not a str, and a sequence by the
+// interpreter's check. Sets the error and returns false otherwise.
+bool check_sequence(PyObject* obj);
+
+// The sequence's length, only as a hint: nothing when asking fails.
+std::size_t length_hint(PyObject* obj);
+
+template <class T>
+struct Arg<SequenceOf<T>> {
+    SequenceOf<T> value;
+
+    bool load(PyObject* obj) {
+        if (!check_sequence(obj)) return false;
+        Array<T>& items = value.items;
+        // A length is only a hint: a lying one must not make construction
+        // fail, so an impossible reservation is simply skipped.
+        (void)items.try_reserve(length_hint(obj));
+        bool ok = true;
+        if (PyTuple_CheckExact(obj)) {
+            for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(obj); ++i)
+                ok = add(PyTuple_GET_ITEM(obj, i));
+        } else if (PyList_CheckExact(obj)) {
+            // Reading a list item by item is its iteration; the list cannot
+            // change meanwhile, and no Python code runs.
+            Py_BEGIN_CRITICAL_SECTION(obj);
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(obj); ++i)
+                ok = add(PyList_GET_ITEM(obj, i));
+            Py_END_CRITICAL_SECTION();
+        } else {
+            PyObject* iter = PyObject_GetIter(obj);
+            if (!iter) return false;
+            while (PyObject* item = PyIter_Next(iter)) {
+                ok = add(item);
+                Py_DECREF(item);
+                if (!ok) break;
+            }
+            Py_DECREF(iter);
+            ok = ok && !PyErr_Occurred();
+        }
+        if (ok) items.shrink_to_fit();
+        return ok;
+    }
+    SequenceOf<T>&& get() { return std::move(value); }
+
+  private:
+    bool add(PyObject* item) {
+        if (!Class<T>::check(item)) {
+            raise_not_instance(item, Class<T>::name());
+            return false;
+        }
+        SharedHold hold;
+        if (!hold.try_take(Class<T>::instance(item)->guard)) {
+            raise_already_mutably_borrowed();
+            return false;
+        }
+        // No C++ exception may leave here: a critical section may be open.
+        if (!value.items.try_push_back(Class<T>::instance(item)->value)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+};
+
 template <class T>
 using ArgFor = Arg<std::remove_cvref_t<T>>;
 
@@ -83,11 +155,12 @@ inline PyObject* to_python(std::uint64_t v) { return checked(PyLong_FromUnsigned
 inline PyObject* to_python(const std::string& s) {
     return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+// A core value becomes a new instance of its class, taking the value over.
 template <class T>
-PyObject* to_python(const T& v)
-    requires requires { Class<T>::wrap(v); }
+PyObject* to_python(T v)
+    requires requires { Class<T>::wrap(std::move(v)); }
 {
-    return Class<T>::wrap(v);
+    return Class<T>::wrap(std::move(v));
 }
 
 // Owns a new reference until released, so that a failure half-way through
@@ -111,6 +184,30 @@ PyObject* to_python(const std::array<T, N>& items) {
     Ref list(PyList_New(N));
     for (std::size_t n = 0; n < N; ++n)
         PyList_SET_ITEM(list.get(), n, to_python(items[n]));
+    return list.release();
+}
+
+template <class T>
+PyObject* to_python(const Array<T>& items) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t n = 0; n < items.size(); ++n)
+        PyList_SET_ITEM(list.get(), n, to_python(items[n]));
+    return list.release();
+}
+
+// A list made straight from an array that stays held during the call, item
+// i being f(items[i]): no intermediate copy of the elements.
+template <class T, class F>
+struct ListOf {
+    const Array<T>& items;
+    F f;
+};
+
+template <class T, class F>
+PyObject* to_python(const ListOf<T, F>& view) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(view.items.size())));
+    for (std::size_t n = 0; n < view.items.size(); ++n)
+        PyList_SET_ITEM(list.get(), n, to_python(view.f(view.items[n])));
     return list.release();
 }
 

@@ -60,11 +60,11 @@ struct Signature<L> : Signature<decltype(+std::declval<L>())> {};
 // Calls F with converted arguments and wraps its result. `self` is the
 // receiver's value, or nothing for static methods and functions.
 template <auto F, class... Self, class... A>
-PyObject* call_converted(std::tuple<A...>*, PyObject* const* objs, const char* const* names, const Self&... self) {
+PyObject* call_converted(std::tuple<A...>*, PyObject* const* objs, const char* const* names, Self&... self) {
     std::tuple<ArgFor<A>...> args;
     if (!load_all<A...>(args, objs, names, std::index_sequence_for<A...>{})) return nullptr;
     return std::apply(
-        [&](const auto&... arg) -> PyObject* {
+        [&](auto&... arg) -> PyObject* {
             using R = decltype(std::invoke(F, self..., arg.get()...));
             if constexpr (std::is_void_v<R>) {
                 std::invoke(F, self..., arg.get()...);
@@ -136,13 +136,29 @@ struct Def {
         static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
         if constexpr (sizeof...(Params) == 0) {
             return {Fn.s, as_cfunction(+[](PyObject* self, PyObject*) -> PyObject* {
-                        return entry<PyObject*>(
-                            nullptr, [&] { return call_method<F, Fn, Params...>(self, nullptr, 0, nullptr); });
+                        return entry<PyObject*>(nullptr, [&] {
+                            return call_method<F, Fn, Receiver, Params...>(self, nullptr, 0, nullptr);
+                        });
                     }),
                     METH_NOARGS, doc.c_str()};
         } else {
             return {Fn.s, as_cfunction(&fastcall_method<F, Fn, Params...>), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
         }
+    }
+
+    // An instance method that changes its receiver: F(Owner&, params...).
+    // The receiver is held exclusively before any argument is converted.
+    template <auto F, Name Fn, Name... Params>
+    static PyMethodDef mutator() {
+        static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
+        return {
+            Fn.s,
+            as_cfunction(+[](PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
+                return entry<PyObject*>(nullptr, [&] {
+                    return call_method<F, Fn, MutableReceiver, Params...>(self, args, nargs, kwnames);
+                });
+            }),
+            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
     }
 
     // A static method (or, with Owner = void, a module function): F(params...).
@@ -174,7 +190,8 @@ struct Def {
     static PyGetSetDef getter() {
         return {Prop.s,
                 +[](PyObject* self, void*) -> PyObject* {
-                    return entry<PyObject*>(nullptr, [&] { return call_method<F, Prop>(self, nullptr, 0, nullptr); });
+                    return entry<PyObject*>(nullptr,
+                                            [&] { return call_method<F, Prop, Receiver>(self, nullptr, 0, nullptr); });
                 },
                 nullptr, "", nullptr};
     }
@@ -209,8 +226,8 @@ struct Def {
     template <auto F>
     static PyType_Slot repr() {
         return {Py_tp_repr, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
-                    return entry<PyObject*>(nullptr,
-                                            [&] { return call_method<F, "__repr__">(self, nullptr, 0, nullptr); });
+                    return entry<PyObject*>(
+                        nullptr, [&] { return call_method<F, "__repr__", Receiver>(self, nullptr, 0, nullptr); });
                 })};
     }
 
@@ -249,7 +266,55 @@ struct Def {
     template <int Slot, auto F, Name Fn>
     static PyType_Slot unary() {
         return {Slot, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
-                    return entry<PyObject*>(nullptr, [&] { return call_method<F, Fn>(self, nullptr, 0, nullptr); });
+                    return entry<PyObject*>(nullptr,
+                                            [&] { return call_method<F, Fn, Receiver>(self, nullptr, 0, nullptr); });
+                })};
+    }
+
+    // __len__ from F(const Owner&) -> count, as the mapping length.
+    template <auto F>
+    static PyType_Slot length() {
+        return {Py_mp_length, reinterpret_cast<void*>(+[](PyObject* self) -> Py_ssize_t {
+                    return entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+                        Receiver<Owner> r;
+                        if (!r.take(self)) return -1;
+                        return static_cast<Py_ssize_t>(std::invoke(F, r.value()));
+                    });
+                })};
+    }
+
+    // __iter__ from F(const Owner&), which makes the iterator's value.
+    template <auto F>
+    static PyType_Slot iter() {
+        return {Py_tp_iter, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
+                    return entry<PyObject*>(
+                        nullptr, [&] { return call_method<F, "__iter__", Receiver>(self, nullptr, 0, nullptr); });
+                })};
+    }
+
+    // __iter__ of an iterator: the object itself, once no exclusive hold is
+    // on it.
+    static PyType_Slot iter_self() {
+        return {Py_tp_iter, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+                        Receiver<Owner> r;
+                        if (!r.take(self)) return nullptr;
+                        return Py_NewRef(self);
+                    });
+                })};
+    }
+
+    // __next__ from F(Owner&) -> std::optional<value>, under the exclusive
+    // hold; nothing left is the end, signalled without an exception object.
+    template <auto F>
+    static PyType_Slot next() {
+        return {Py_tp_iternext, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
+                    return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+                        MutableReceiver<Owner> r;
+                        if (!r.take(self)) return nullptr;
+                        auto item = std::invoke(F, r.value());
+                        return item ? to_python(std::move(*item)) : nullptr;
+                    });
                 })};
     }
 
@@ -259,8 +324,8 @@ struct Def {
     template <auto F, Name Param>
     static std::array<PyType_Slot, 2> getitem() {
         constexpr auto subscript = +[](PyObject* self, PyObject* key) -> PyObject* {
-            return entry<PyObject*>(nullptr,
-                                    [&] { return call_method<F, "__getitem__", Param>(self, &key, 1, nullptr); });
+            return entry<PyObject*>(
+                nullptr, [&] { return call_method<F, "__getitem__", Receiver, Param>(self, &key, 1, nullptr); });
         };
         return {{{Py_mp_subscript, reinterpret_cast<void*>(subscript)},
                  {Py_sq_item, reinterpret_cast<void*>(+[](PyObject* self, Py_ssize_t index) -> PyObject* {
@@ -284,7 +349,9 @@ struct Def {
     template <Name... Params>
     static constexpr const char* names[sizeof...(Params) + 1] = {Params.s..., nullptr};
 
-    template <auto F, Name Fn, Name... Params>
+    // The receiver is held by Hold (Receiver: shared, MutableReceiver:
+    // exclusive) after binding and before any argument is converted.
+    template <auto F, Name Fn, template <class> class Hold, Name... Params>
     static PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyObject* slots[sizeof...(Params) + 1];
         if constexpr (sizeof...(Params) > 0) {
@@ -296,14 +363,15 @@ struct Def {
                 args = slots;
             }
         }
-        Receiver<SelfOf<F>> r;
+        Hold<SelfOf<F>> r;
         if (!r.take(self)) return nullptr;
         return call_converted<F>((ParamsOf<F>*)nullptr, args, names<Params...>, r.value());
     }
 
     template <auto F, Name Fn, Name... Params>
     static PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return entry<PyObject*>(nullptr, [&] { return call_method<F, Fn, Params...>(self, args, nargs, kwnames); });
+        return entry<PyObject*>(nullptr,
+                                [&] { return call_method<F, Fn, Receiver, Params...>(self, args, nargs, kwnames); });
     }
 
     template <auto F, Name Fn, Name... Params>
@@ -330,8 +398,8 @@ struct Def {
 
     template <auto Field>
     static PyObject* get_field(PyObject* self, void*) {
-        return entry<PyObject*>(nullptr,
-                                [&] { return call_method<&read_field<Field>, "getter">(self, nullptr, 0, nullptr); });
+        return entry<PyObject*>(
+            nullptr, [&] { return call_method<&read_field<Field>, "getter", Receiver>(self, nullptr, 0, nullptr); });
     }
 
     template <auto Field>

@@ -42,6 +42,8 @@ R entry(R on_error, F&& body) noexcept {
     } catch (const Error& e) {
         PyErr_SetString(e.type, e.message.c_str());
     } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
@@ -232,6 +234,30 @@ class Receiver {
   private:
     Instance<T>* inst_ = nullptr;
     SharedHold hold_;
+};
+
+// A receiver that is changed: checked to be a T and held exclusively for as
+// long as this object lives.
+template <class T>
+class MutableReceiver {
+  public:
+    bool take(PyObject* self) {
+        if (!Class<T>::check(self)) {
+            raise_not_instance(self, Class<T>::name());
+            return false;
+        }
+        inst_ = Class<T>::instance(self);
+        if (!hold_.try_take(inst_->guard)) {
+            raise_already_borrowed();
+            return false;
+        }
+        return true;
+    }
+    T& value() const { return inst_->value; }
+
+  private:
+    Instance<T>* inst_ = nullptr;
+    ExclusiveHold hold_;
 };
 
 } // namespace bind

@@ -1,0 +1,201 @@
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "pool.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace pool {
+
+namespace {
+
+// A hand-off (queueing the job, waking the workers, waking the caller)
+// costs some microseconds; below this many weighted elements the calling
+// thread is faster on its own.
+constexpr std::size_t hand_off_weight = 32768;
+
+// Pieces per thread: enough for work stealing to even out uneven threads.
+constexpr std::size_t pieces_per_thread = 4;
+
+// A positive integer in the whole text, as "+5" or "12"; nothing else.
+std::optional<std::size_t> positive_integer(const char* text) {
+    if (!text) return std::nullopt;
+    if (*text == '+') ++text;
+    if (*text == '\0') return std::nullopt;
+    std::size_t value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return std::nullopt;
+        const std::size_t digit = static_cast<std::size_t>(*p - '0');
+        if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value > 0 ? std::optional(value) : std::nullopt;
+}
+
+std::size_t affinity_cpus() {
+    for (std::size_t cpus = 1024; cpus <= (1u << 20); cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (!set) return 0;
+        const std::size_t size = CPU_ALLOC_SIZE(cpus);
+        std::size_t count = 0;
+        const int rc = sched_getaffinity(0, size, set);
+        if (rc == 0) count = static_cast<std::size_t>(CPU_COUNT_S(size, set));
+        CPU_FREE(set);
+        if (rc == 0) return count;
+        if (errno != EINVAL) return 0;
+    }
+    return 0;
+}
+
+// ceil(quota / period), or nullopt for no quota.
+std::optional<std::size_t> quota_cpus(long long quota, long long period) {
+    if (quota <= 0 || period <= 0) return std::nullopt;
+    return static_cast<std::size_t>((quota + period - 1) / period);
+}
+
+// The tightest CPU quota on the way from this process's control group to the
+// root, cgroup v2 ("cpu.max") or v1 ("cpu.cfs_quota_us" and
+// "cpu.cfs_period_us").
+std::optional<std::size_t> cgroup_cpus() {
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string line;
+    std::optional<std::size_t> best;
+    auto take = [&](std::optional<std::size_t> n) {
+        if (n && (!best || *n < *best)) best = n;
+    };
+    while (std::getline(cgroups, line)) {
+        // "hierarchy-id:controllers:path"
+        const auto first = line.find(':');
+        const auto second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        std::string path = line.substr(second + 1);
+        const bool v2 = controllers.empty();
+        bool v1 = false;
+        std::string v1_root;
+        if (!v2) {
+            std::stringstream names(controllers);
+            std::string name;
+            while (std::getline(names, name, ','))
+                v1 = v1 || name == "cpu";
+            if (!v1) continue;
+            v1_root = "/sys/fs/cgroup/" + controllers;
+        }
+        for (;;) {
+            if (v2) {
+                std::ifstream max("/sys/fs/cgroup" + path + "/cpu.max");
+                std::string quota;
+                long long period = 0;
+                if (max >> quota >> period && quota != "max") take(quota_cpus(std::atoll(quota.c_str()), period));
+            } else {
+                long long quota = 0, period = 0;
+                std::ifstream q(v1_root + path + "/cpu.cfs_quota_us");
+                std::ifstream p(v1_root + path + "/cpu.cfs_period_us");
+                if (q >> quota && p >> period) take(quota_cpus(quota, period));
+            }
+            if (path.empty() || path == "/") break;
+            const auto slash = path.rfind('/');
+            path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+        }
+    }
+    return best;
+}
+
+std::size_t available_cpus() {
+    std::size_t cpus = affinity_cpus();
+    if (const auto quota = cgroup_cpus()) cpus = cpus ? std::min(cpus, *quota) : *quota;
+    return cpus ? cpus : 1;
+}
+
+std::size_t configured_threads() {
+    const char* num_threads = std::getenv("RAYON_NUM_THREADS");
+    if (const auto n = positive_integer(num_threads)) return *n;
+    const bool zero = num_threads && std::string_view(num_threads) == "0";
+    if (!zero) {
+        if (const auto n = positive_integer(std::getenv("RAYON_RS_NUM_CPUS"))) return *n;
+    }
+    return available_cpus();
+}
+
+// Exactly `threads` workers do the element work; the waiting caller never
+// takes a slot of the arena.
+struct Pool {
+    explicit Pool(std::size_t threads)
+        : limit(tbb::global_control::max_allowed_parallelism, static_cast<int>(threads) + 1),
+          arena(static_cast<int>(threads), 0) {}
+    tbb::global_control limit;
+    tbb::task_arena arena;
+};
+
+Pool& the_pool() {
+    static Pool pool(std::min<std::size_t>(thread_count(), 4096));
+    return pool;
+}
+
+} // namespace
+
+std::size_t thread_count() {
+    static const std::size_t threads = configured_threads();
+    return threads;
+}
+
+namespace detail {
+
+std::size_t pieces_for(std::size_t n, Cost cost) {
+    if (n < 2 || n * static_cast<std::size_t>(cost) < hand_off_weight) return 1;
+    return std::min(n, thread_count() * pieces_per_thread);
+}
+
+void run_on_pool(std::size_t pieces, PieceFn fn, void* context) {
+    Pool& pool = the_pool();
+    std::mutex lock;
+    std::condition_variable woken;
+    bool finished = false;
+    std::exception_ptr failure;
+    pool.arena.enqueue([&] {
+        try {
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pieces, 1),
+                              [&](const tbb::blocked_range<std::size_t>& r) {
+                                  for (std::size_t k = r.begin(); k < r.end(); ++k)
+                                      fn(context, k);
+                              });
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Notified under the lock: once the caller sees `finished`, nothing
+        // here touches its stack any more.
+        std::lock_guard<std::mutex> guard(lock);
+        finished = true;
+        woken.notify_one();
+    });
+    // Detached while waiting, so that a stop-the-world pause of another
+    // thread (a garbage collection) need not wait for the whole job. Every
+    // hold taken by the caller stays taken.
+    Py_BEGIN_ALLOW_THREADS {
+        std::unique_lock<std::mutex> guard(lock);
+        woken.wait(guard, [&] { return finished; });
+    }
+    Py_END_ALLOW_THREADS;
+    if (failure) std::rethrow_exception(failure);
+}
+
+} // namespace detail
+
+} // namespace pool

@@ -1,0 +1,177 @@
+#pragma once
+// The process-wide worker pool of the bulk operations, and the three patterns
+// they use: an order-preserving map, an ordered concatenation of texts and a
+// minimum reduction. Every pattern gives the same result, bit for bit, for
+// any number of threads and any split of the range, because each element's
+// result depends on that element alone and partial results are combined in
+// index order.
+//
+// The workers see plain arrays only; they never touch a Python object.
+
+#include "bind/array.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace pool {
+
+// The relative cost of one element, in units of the cheapest loops (a
+// component-wise add). A range is handed to the pool only when its weighted
+// length pays for the hand-off; shorter ones run on the calling thread.
+enum class Cost : std::size_t { stream = 1, compound = 4, text = 200 };
+
+// The number of pool threads, by the environment's rule, read once.
+std::size_t thread_count();
+
+namespace detail {
+
+using PieceFn = void (*)(void* context, std::size_t piece);
+
+// How many contiguous pieces [0, n) is cut into: 1 runs on the calling
+// thread without touching the pool.
+std::size_t pieces_for(std::size_t n, Cost cost);
+
+// Runs fn(context, k) for every k in [0, pieces) on the pool. The calling
+// thread waits, detached from the interpreter, and does no element work.
+void run_on_pool(std::size_t pieces, PieceFn fn, void* context);
+
+inline std::size_t piece_begin(std::size_t n, std::size_t pieces, std::size_t k) {
+    return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * k / pieces);
+}
+
+// Calls f(k, begin, end) for each piece k of [0, n), in parallel when the
+// range is worth it.
+template <class F>
+void for_each_piece(std::size_t n, Cost cost, F&& f) {
+    const std::size_t pieces = pieces_for(n, cost);
+    if (pieces <= 1) {
+        f(std::size_t{0}, std::size_t{0}, n);
+        return;
+    }
+    struct Context {
+        F& f;
+        std::size_t n;
+        std::size_t pieces;
+    } context{f, n, pieces};
+    run_on_pool(
+        pieces,
+        [](void* c, std::size_t k) {
+            auto& ctx = *static_cast<Context*>(c);
+            ctx.f(k, piece_begin(ctx.n, ctx.pieces, k), piece_begin(ctx.n, ctx.pieces, k + 1));
+        },
+        &context);
+}
+
+} // namespace detail
+
+namespace detail {
+
+// The element loops, compiled twice: for the baseline instruction set and
+// for AVX2, chosen at run time. Both evaluate the same IEEE operations in the
+// same order (no fused multiply-add: contraction is off), so they agree bit
+// for bit; the wider one only does several elements at once.
+template <class In, class Out, class F>
+[[gnu::always_inline]] inline void map_loop(const In* __restrict src, Out* __restrict dst, std::size_t begin,
+                                            std::size_t end, const F& f) {
+    for (std::size_t i = begin; i < end; ++i)
+        dst[i] = f(src[i]);
+}
+template <class In, class Out, class F>
+[[gnu::target("avx2")]] void map_loop_avx2(const In* src, Out* dst, std::size_t begin, std::size_t end, const F& f) {
+    map_loop(src, dst, begin, end, f);
+}
+template <class In, class Out, class F>
+void map_loop_baseline(const In* src, Out* dst, std::size_t begin, std::size_t end, const F& f) {
+    map_loop(src, dst, begin, end, f);
+}
+
+template <class T, class F>
+[[gnu::always_inline]] inline void update_loop(T* data, std::size_t begin, std::size_t end, const F& f) {
+    for (std::size_t i = begin; i < end; ++i)
+        data[i] = f(data[i]);
+}
+template <class T, class F>
+[[gnu::target("avx2")]] void update_loop_avx2(T* data, std::size_t begin, std::size_t end, const F& f) {
+    update_loop(data, begin, end, f);
+}
+template <class T, class F>
+void update_loop_baseline(T* data, std::size_t begin, std::size_t end, const F& f) {
+    update_loop(data, begin, end, f);
+}
+
+inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+
+} // namespace detail
+
+// out[i] = f(in[i]) for every i, into an array reserved once at its final
+// size.
+template <class F, class In, class Out = std::invoke_result_t<F&, const In&>>
+bind::Array<Out> map(const bind::Array<In>& in, Cost cost, F f) {
+    auto out = bind::Array<Out>::uninitialised(in.size());
+    const In* src = in.data();
+    Out* dst = out.data();
+    const auto loop = detail::has_avx2 ? &detail::map_loop_avx2<In, Out, F> : &detail::map_loop_baseline<In, Out, F>;
+    detail::for_each_piece(in.size(), cost,
+                           [&](std::size_t, std::size_t begin, std::size_t end) { loop(src, dst, begin, end, f); });
+    return out;
+}
+
+// The same, writing over the input.
+template <class T, class F>
+void map_in_place(bind::Array<T>& items, Cost cost, F f) {
+    T* data = items.data();
+    const auto loop = detail::has_avx2 ? &detail::update_loop_avx2<T, F> : &detail::update_loop_baseline<T, F>;
+    detail::for_each_piece(items.size(), cost,
+                           [&](std::size_t, std::size_t begin, std::size_t end) { loop(data, begin, end, f); });
+}
+
+// The texts that write(i, out) appends for i = 0 .. n-1, with `separator`
+// between neighbours, joined in index order.
+template <class F>
+std::string concat(std::size_t n, Cost cost, std::string_view separator, F write) {
+    auto pieces = std::vector<std::string>(detail::pieces_for(n, cost));
+    detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
+        std::string& out = pieces[k];
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i > begin) out += separator;
+            write(i, out);
+        }
+    });
+    // No piece is empty when there are elements: there are never more pieces
+    // than elements.
+    std::string joined;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        if (k > 0) joined += separator;
+        joined += pieces[k];
+    }
+    return joined;
+}
+
+// The best of candidate(i) for i in [0, n), where better(a, b) says that a
+// is strictly better than b. Each piece scans in index order and replaces
+// its best only by a strictly better candidate; the pieces are combined in
+// index order the same way, so the lowest index wins among equals.
+template <class F, class Better, class C = std::invoke_result_t<F&, std::size_t>>
+std::optional<C> min_reduce(std::size_t n, Cost cost, F candidate, Better better) {
+    auto bests = std::vector<std::optional<C>>(detail::pieces_for(n, cost));
+    detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
+        if (begin == end) return;
+        C best = candidate(begin);
+        for (std::size_t i = begin + 1; i < end; ++i) {
+            const C c = candidate(i);
+            if (better(c, best)) best = c;
+        }
+        bests[k] = best;
+    });
+    std::optional<C> best;
+    for (const std::optional<C>& b : bests) {
+        if (b && (!best || better(*b, *best))) best = b;
+    }
+    return best;
+}
+
+} // namespace pool

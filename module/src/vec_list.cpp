@@ -1,0 +1,238 @@
+// The Python classes VecList and VecListIterator. Every bulk operation runs
+// the core's own per-element formula over the contiguous element array on
+// the worker pool, so the list and the single-vector results cannot differ.
+
+#include "bind/define.hpp"
+#include "bind/module.hpp"
+#include "classes.hpp"
+#include "pool.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace {
+
+using drovak::Quat;
+using drovak::Vec3d;
+using lumora::VecList;
+using lumora::VecListIterator;
+using pool::Cost;
+using Vectors = bind::Array<Vec3d>;
+using V = bind::Def<VecList>;
+using I = bind::Def<VecListIterator>;
+
+// ---------------------------------------------------------------- container
+
+VecList make(bind::SequenceOf<Vec3d> list) { return {std::move(list.items)}; }
+
+VecList empty() { return {}; }
+
+std::uint64_t length(const VecList& v) { return v.vectors.size(); }
+
+Vec3d item(const VecList& v, std::uint64_t index) {
+    if (index >= v.vectors.size()) throw bind::Error{PyExc_IndexError, "Index out of bounds"};
+    return v.vectors[index];
+}
+
+void append(VecList& v, const Vec3d& vec) { v.vectors.push_back(vec); }
+
+// `other` is held shared while `v` is held exclusively, so they are never the
+// same list.
+void extend(VecList& v, const VecList& other) { v.vectors.append(other.vectors.data(), other.vectors.size()); }
+
+// Both conversions are bound by making the Python objects, which only the
+// calling thread may do; they read the held elements in place.
+const Vectors& elements(const VecList& v) { return v.vectors; }
+
+auto to_array(const VecList& v) {
+    return bind::ListOf{v.vectors, [](const Vec3d& e) { return e.to_array(); }};
+}
+
+std::string repr(const VecList& v) {
+    const Vec3d* data = v.vectors.data();
+    return "[" +
+           pool::concat(v.vectors.size(), Cost::text, "\n",
+                        [data](std::size_t i, std::string& out) {
+                            bind::append_floats(out, "Vec3d({}, {}, {})", {data[i].x, data[i].y, data[i].z});
+                        }) +
+           "]";
+}
+
+VecListIterator iter(const VecList& v) { return {Vectors::copy_of(v.vectors.data(), v.vectors.size())}; }
+
+std::optional<Vec3d> next(VecListIterator& it) {
+    if (it.position == it.vectors.size()) return std::nullopt;
+    return it.vectors[it.position++];
+}
+
+// ---------------------------------------------------------------- bulk
+
+// Operands are captured by value: the loop reads registers, not memory that
+// the result could alias.
+template <Cost C, class F>
+VecList mapped(const VecList& v, F f) {
+    return {pool::map(v.vectors, C, f)};
+}
+
+VecList plus(const VecList& v, const Vec3d& o) {
+    return mapped<Cost::stream>(v, [o](const Vec3d& e) { return e + o; });
+}
+VecList minus(const VecList& v, const Vec3d& o) {
+    return mapped<Cost::stream>(v, [o](const Vec3d& e) { return e - o; });
+}
+VecList scaled(const VecList& v, double s) {
+    return mapped<Cost::stream>(v, [s](const Vec3d& e) { return e * s; });
+}
+VecList scaled_left(const VecList& v, double s) {
+    return mapped<Cost::stream>(v, [s](const Vec3d& e) { return s * e; });
+}
+VecList divided(const VecList& v, double s) {
+    return mapped<Cost::stream>(v, [s](const Vec3d& e) { return e / s; });
+}
+VecList cross(const VecList& v, const Vec3d& o) {
+    return mapped<Cost::stream>(v, [o](const Vec3d& e) { return e.cross(o); });
+}
+VecList normalize(const VecList& v) {
+    return mapped<Cost::compound>(v, [](const Vec3d& e) { return e.normalize(); });
+}
+
+// One loop per axis, so that no element pays for the choice.
+VecList collapse(const VecList& v, std::uint64_t axis) {
+    switch (axis) {
+    case 0:
+        return mapped<Cost::stream>(v, [](const Vec3d& e) { return Vec3d{0.0, e.y, e.z}; });
+    case 1:
+        return mapped<Cost::stream>(v, [](const Vec3d& e) { return Vec3d{e.x, 0.0, e.z}; });
+    case 2:
+        return mapped<Cost::stream>(v, [](const Vec3d& e) { return Vec3d{e.x, e.y, 0.0}; });
+    default:
+        throw bind::Error{PyExc_ValueError, "axis must be 0, 1 or 2"};
+    }
+}
+
+bind::Array<double> dot(const VecList& v, const Vec3d& o) {
+    return pool::map(v.vectors, Cost::stream, [o](const Vec3d& e) { return e.dot(o); });
+}
+bind::Array<double> distance_squared(const VecList& v, const Vec3d& o) {
+    return pool::map(v.vectors, Cost::stream, [o](const Vec3d& e) { return e.distance_squared(o); });
+}
+bind::Array<double> distance_to(const VecList& v, const Vec3d& o) {
+    return pool::map(v.vectors, Cost::compound, [o](const Vec3d& e) { return e.distance_to(o); });
+}
+bind::Array<double> magnitude(const VecList& v) {
+    return pool::map(v.vectors, Cost::compound, [](const Vec3d& e) { return e.magnitude(); });
+}
+bind::Array<bool> is_unit(const VecList& v) {
+    return pool::map(v.vectors, Cost::compound, [](const Vec3d& e) { return e.is_unit(); });
+}
+
+// Under the exclusive hold nobody can see the elements while they change, so
+// they are rotated where they are; iterators hold their own copies.
+void rotate(VecList& v, const Quat& quat) {
+    pool::map_in_place(v.vectors, Cost::compound, [q = quat](const Vec3d& e) { return q.rotate(e); });
+}
+
+// ---------------------------------------------------------------- search
+
+// A searched position and its squared distance, with the key that orders
+// it: IEEE total order among numbers, and every NaN after every number and
+// equal to every other NaN, whatever its sign bit.
+struct Candidate {
+    std::uint64_t index;
+    std::int64_t key;
+    double d2;
+};
+
+inline std::int64_t order_key(double d2) {
+    if (std::isnan(d2)) return std::numeric_limits<std::int64_t>::max();
+    const auto b = std::bit_cast<std::int64_t>(d2);
+    return b < 0 ? b ^ std::numeric_limits<std::int64_t>::max() : b;
+}
+
+inline bool better(const Candidate& a, const Candidate& b) { return a.key < b.key; }
+
+std::pair<std::uint64_t, double> minimum_distance_to(const VecList& v, const Vec3d& other, std::uint64_t stride) {
+    if (stride == 0) throw bind::Error{PyExc_ValueError, "stride must not be zero"};
+    const std::size_t n = v.vectors.size();
+    if (n == 0) throw bind::Error{PyExc_ValueError, "minimum_distance_to() arg is an empty VecList"};
+    const Vec3d* data = v.vectors.data();
+    const Vec3d o = other;
+    const auto at = [data, o](std::size_t i) {
+        const double d2 = data[i].distance_squared(o);
+        return Candidate{i, order_key(d2), d2};
+    };
+    // Coarse pass over every stride-th element, then every element of the
+    // window around its winner: up to `stride` before it, `stride` - 1 after.
+    const std::size_t samples = (n - 1) / stride + 1;
+    const Candidate coarse =
+        *pool::min_reduce(samples, Cost::stream, [&](std::size_t j) { return at(j * stride); }, better);
+    const std::size_t b = coarse.index;
+    const std::size_t lo = b >= stride ? b - stride : 0;
+    const std::size_t hi = stride < n - b ? b + stride : n;
+    const Candidate fine = *pool::min_reduce(hi - lo, Cost::stream, [&](std::size_t j) { return at(lo + j); }, better);
+    return {fine.index, std::sqrt(fine.d2)};
+}
+
+} // namespace
+
+template <>
+PyType_Spec& bind::Class<VecList>::spec() {
+    static PyMethodDef methods[] = {
+        V::function<&empty, "empty">(),
+        V::mutator<&append, "append", "vec">(),
+        V::mutator<&extend, "extend", "other">(),
+        V::method<&to_array, "to_array">(),
+        V::method<&dot, "dot", "other">(),
+        V::method<&cross, "cross", "other">(),
+        V::method<&distance_to, "distance_to", "other">(),
+        V::method<&distance_squared, "distance_squared", "other">(),
+        V::method<&magnitude, "magnitude">(),
+        V::method<&normalize, "normalize">(),
+        V::method<&is_unit, "is_unit">(),
+        V::method<&collapse, "collapse", "axis">(),
+        V::mutator<&rotate, "rotate", "quat">(),
+        V::method<&minimum_distance_to, "minimum_distance_to", "other", "stride">(),
+        bind::end_methods,
+    };
+    static PyGetSetDef properties[] = {
+        V::getter<&elements, "list">(),
+        bind::end_properties,
+    };
+    static const auto items = V::getitem<&item, "index">();
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("VecList(list)\n--\n\n")},
+        V::constructor<&make, "list">(),
+        V::dealloc(),
+        {Py_tp_methods, methods},
+        {Py_tp_getset, properties},
+        V::repr<&repr>(),
+        V::length<&length>(),
+        items[0],
+        items[1],
+        V::iter<&iter>(),
+        V::binary<Py_nb_add, &plus>(),
+        V::binary<Py_nb_subtract, &minus>(),
+        V::binary<Py_nb_multiply, &scaled, &scaled_left>(),
+        V::binary<Py_nb_true_divide, &divided>(),
+        {0, nullptr},
+    };
+    static PyType_Spec spec = V::type_spec("builtins.VecList", slots);
+    return spec;
+}
+
+template <>
+PyType_Spec& bind::Class<VecListIterator>::spec() {
+    static PyType_Slot slots[] = {
+        I::dealloc(),
+        I::iter_self(),
+        I::next<&next>(),
+        {0, nullptr},
+    };
+    static PyType_Spec spec = I::type_spec("builtins.VecListIterator", slots, false);
+    return spec;
+}
