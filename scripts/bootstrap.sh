@@ -141,16 +141,16 @@ build_python() {
 }
 
 if [ -n "${LUMORA_PY:-}" ]; then
-  case $LUMORA_PY in
-    3.13 | 3.14 | 3.15) ;;
-    *) log "LUMORA_PY=$LUMORA_PY: expected 3.13, 3.14 or 3.15"; exit 2 ;;
-  esac
   candidates=$LUMORA_PY
 elif [ -n "${PYTHON:-}" ]; then
   candidates=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 else
   candidates="$default_version $fallback_versions"
 fi
+case $candidates in
+  3.13 | 3.14 | 3.15 | "$default_version $fallback_versions") ;;
+  *) log "CPython $candidates asked for (LUMORA_PY or PYTHON): expected 3.13, 3.14 or 3.15"; exit 2 ;;
+esac
 mkdir -p "$cache"
 python=
 for version in $candidates; do
