@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 namespace bind {
 
@@ -26,14 +27,7 @@ bool add_class(PyObject* module) {
 // module, its __module__ the module's name).
 bool add_function(PyObject* module, PyMethodDef& def);
 
-// Appends `tmpl` with each "{}" replaced by the next value in the float text
-// form.
-void append_floats(std::string& out, const char* tmpl, std::initializer_list<double> values);
-
-inline std::string format_floats(const char* tmpl, std::initializer_list<double> values) {
-    std::string out;
-    append_floats(out, tmpl, values);
-    return out;
-}
+// `tmpl` with each "{}" replaced by the next value in the float text form.
+std::string format_floats(std::string_view tmpl, std::initializer_list<double> values);
 
 } // namespace bind
