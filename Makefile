@@ -10,7 +10,7 @@ test:
 # numpy is slowed here by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE; they are
 # unset for the benchmarks only.
 bench:
-	@scripts/run.sh bench/bench_scalar.py
+	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_scalar.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_veclist.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_bulk.py
 
