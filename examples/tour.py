@@ -78,3 +78,31 @@ print("it takes i to", turn.rotate(Vec3d.i()), " and j to", turn.rotate(Vec3d.j(
 axis, angle = turn.to_axis_angle()
 print("back to axis and angle:", axis, angle)
 print("rotation matrix rows:", turn.to_rotation_matrix())
+
+# Lists of vectors: stored unboxed, worked on in bulk by a pool of threads.
+import math
+import time
+
+from lumora import VecList
+
+path = VecList([Vec3d(math.cos(t / 500), math.sin(t / 500), t / 5000) for t in range(200_000)])
+print("a helix of", len(path), "points, starting", VecList([p for _, p in zip(range(3), path)]))
+print("highest point:", max(p.z for p in path), " as arrays:", path.to_array()[-1])
+
+
+def timed(f):
+    start = time.perf_counter()
+    result = f()
+    return result, time.perf_counter() - start
+
+
+points, target = path.list, Vec3d(0.5, 0.5, 20)
+rotated, t_python = timed(lambda: [turn.rotate(p) for p in points])
+_, t_bulk = timed(lambda: path.rotate(turn))
+print(f"quarter turn of every point: {t_bulk * 1e3:.1f} ms in bulk, {t_python * 1e3:.1f} ms point by point;"
+      f" same result: {path.list == rotated}")  # fmt: skip
+points = path.list
+found, t_bulk = timed(lambda: path.minimum_distance_to(target, 100))
+scan, t_python = timed(lambda: min(range(len(points)), key=lambda i: points[i].distance_squared(target)))
+print(f"nearest point to {target}: {found} in {t_bulk * 1e3:.2f} ms with stride 100;"
+      f" a full scan finds {scan} in {t_python * 1e3:.1f} ms")  # fmt: skip

@@ -1,12 +1,16 @@
 """Shared helpers: bit comparison, float strategies, pure-Python models of the
 vector formulas, the driver of the formula tables and the core's C++ programs."""
 
+import collections
 import math
 import os
 import pathlib
 import random
 import struct
 import subprocess
+import threading
+import time
+import traceback
 from decimal import Decimal
 
 from hypothesis import given, settings
@@ -18,6 +22,14 @@ from lumora.geometry import Circle, Plane
 EPS = 2.0**-52
 PI = math.pi
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The worker pool takes a bulk call only from this many weighted elements on,
+# an element weighing as below (streaming loops such as +, compound ones such
+# as normalize, and its text): below it the calling thread does the work.
+HAND_OFF = 32768
+WEIGHTS = {"stream": 1, "compound": 4, "text": 200}
+# Sizes on both sides of every hand-off point.
+AROUND_HAND_OFF = sorted(HAND_OFF // w + d for w in WEIGHTS.values() for d in (-1, 0))
 
 
 def bits(x):
@@ -129,6 +141,16 @@ def tup(v):
     return (v.x, v.y, v.z)
 
 
+def floaty(f):
+    """A number-like object whose __float__ returns f()."""
+    return type("Floaty", (), {"__float__": lambda self: f()})()
+
+
+def indexy(f):
+    """An integer-like object whose __index__ returns f()."""
+    return type("Indexy", (), {"__index__": lambda self: f()})()
+
+
 # ---------------------------------------------------------------- comparing results
 
 FIELDS = {Vec3d: "x y z", Quat: "w i j k", AngleRadians: "angle", AngleDegrees: "angle",
@@ -181,3 +203,50 @@ def build_core(tmp_path_factory, name, *sources):
     flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'core/include'}"]
     subprocess.run([os.environ.get("CXX", "c++"), *flags, *map(str, files), "-o", str(exe)], check=True)
     return lambda text: subprocess.run([str(exe)], input=text, capture_output=True, encoding="utf-8", check=True).stdout
+
+
+# ---------------------------------------------------------------- threads
+
+GUARD_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+
+
+def hammer(seconds, *workers, want=()):
+    """Calls each worker over and over, each in its own thread, for `seconds`,
+    and up to three times as long again until every refusal in `want` was
+    seen. Returns how often each refusal was seen: the guard's RuntimeError
+    texts, and "TypeError" for an operator's unsupported operands. Any other
+    exception, and a thread still running long after the end, fail the test."""
+    start, lock = threading.Barrier(len(workers)), threading.Lock()
+    seen, errors = collections.Counter(), []
+    deadline = time.monotonic() + seconds
+
+    def going():
+        now = time.monotonic()
+        return now < deadline or (now < deadline + 3 * seconds and not all(seen[w] for w in want))
+
+    def loop(work):
+        start.wait()
+        while going():
+            try:
+                work()
+                continue
+            except RuntimeError as e:
+                key = str(e) if str(e) in GUARD_ERRORS else traceback.format_exc()
+            except TypeError as e:
+                key = "TypeError" if str(e).startswith("unsupported operand") else traceback.format_exc()
+            except BaseException:
+                key = traceback.format_exc()
+            with lock:
+                if "\n" in key:
+                    errors.append(key)
+                else:
+                    seen[key] += 1
+
+    threads = [threading.Thread(target=loop, args=(w,), daemon=True) for w in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(4 * seconds + 60)
+    assert not any(t.is_alive() for t in threads), "a thread is stuck"
+    assert errors == [], errors[0]
+    return seen

@@ -75,6 +75,19 @@ char* write_float(char* out, double v) {
     return out + n;
 }
 
+char* write_floats(char* out, std::string_view tmpl, std::initializer_list<double> values) {
+    auto next = values.begin();
+    for (std::size_t i = 0; i < tmpl.size(); ++i) {
+        if (tmpl[i] == '{' && i + 1 < tmpl.size() && tmpl[i + 1] == '}' && next != values.end()) {
+            out = write_float(out, *next++);
+            ++i;
+        } else {
+            *out++ = tmpl[i];
+        }
+    }
+    return out;
+}
+
 char* write_float_fixed(char* out, char* end, double v, int decimals) {
     if (!std::isfinite(v)) {
         char special[4];

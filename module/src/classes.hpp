@@ -11,6 +11,14 @@
 #include "drovak/vec3d.hpp"
 #include "vec_list.hpp"
 
+#include <string_view>
+
+namespace lumora {
+// The text of a vector in every repr that shows one: Vec3d's own and each
+// element of a VecList's.
+inline constexpr std::string_view vec3d_form = "Vec3d({}, {}, {})";
+} // namespace lumora
+
 template <>
 PyType_Spec& bind::Class<drovak::Vec3d>::spec();
 template <>

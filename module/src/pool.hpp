@@ -10,6 +10,7 @@
 
 #include "bind/array.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -73,7 +74,10 @@ namespace detail {
 // The element loops, compiled twice: for the baseline instruction set and
 // for AVX2, chosen at run time. Both evaluate the same IEEE operations in the
 // same order (no fused multiply-add: contraction is off), so they agree bit
-// for bit; the wider one only does several elements at once.
+// for bit; the wider one only does several elements at once. Across 3-double
+// elements the wide loop spends much of its time regrouping components, which
+// pays only for the dearer formulas (square roots, divisions, rotations);
+// the cheap ones keep the baseline loop, which works within each element.
 template <class In, class Out, class F>
 [[gnu::always_inline]] inline void map_loop(const In* __restrict src, Out* __restrict dst, std::size_t begin,
                                             std::size_t end, const F& f) {
@@ -105,6 +109,8 @@ void update_loop_baseline(T* data, std::size_t begin, std::size_t end, const F& 
 
 inline const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 
+inline bool wide(Cost cost) { return has_avx2 && cost != Cost::stream; }
+
 } // namespace detail
 
 // out[i] = f(in[i]) for every i, into an array reserved once at its final
@@ -114,9 +120,27 @@ bind::Array<Out> map(const bind::Array<In>& in, Cost cost, F f) {
     auto out = bind::Array<Out>::uninitialised(in.size());
     const In* src = in.data();
     Out* dst = out.data();
-    const auto loop = detail::has_avx2 ? &detail::map_loop_avx2<In, Out, F> : &detail::map_loop_baseline<In, Out, F>;
+    const auto loop = detail::wide(cost) ? &detail::map_loop_avx2<In, Out, F> : &detail::map_loop_baseline<In, Out, F>;
     detail::for_each_piece(in.size(), cost,
                            [&](std::size_t, std::size_t begin, std::size_t end) { loop(src, dst, begin, end, f); });
+    return out;
+}
+
+// out = in with g applied to every component, for elements made of doubles
+// and formulas that treat each component alike: one flat loop over all the
+// doubles, which vectorises cleanly at any width.
+template <class T, class G>
+bind::Array<T> map_components(const bind::Array<T>& in, Cost cost, G g) {
+    static_assert(std::is_standard_layout_v<T> && sizeof(T) % sizeof(double) == 0);
+    constexpr std::size_t k = sizeof(T) / sizeof(double);
+    auto out = bind::Array<T>::uninitialised(in.size());
+    const auto* src = reinterpret_cast<const double*>(in.data());
+    auto* dst = reinterpret_cast<double*>(out.data());
+    const auto loop =
+        detail::has_avx2 ? &detail::map_loop_avx2<double, double, G> : &detail::map_loop_baseline<double, double, G>;
+    detail::for_each_piece(in.size(), cost, [&](std::size_t, std::size_t begin, std::size_t end) {
+        loop(src, dst, k * begin, k * end, g);
+    });
     return out;
 }
 
@@ -124,31 +148,28 @@ bind::Array<Out> map(const bind::Array<In>& in, Cost cost, F f) {
 template <class T, class F>
 void map_in_place(bind::Array<T>& items, Cost cost, F f) {
     T* data = items.data();
-    const auto loop = detail::has_avx2 ? &detail::update_loop_avx2<T, F> : &detail::update_loop_baseline<T, F>;
+    const auto loop = detail::wide(cost) ? &detail::update_loop_avx2<T, F> : &detail::update_loop_baseline<T, F>;
     detail::for_each_piece(items.size(), cost,
                            [&](std::size_t, std::size_t begin, std::size_t end) { loop(data, begin, end, f); });
 }
 
-// The texts that write(i, out) appends for i = 0 .. n-1, with `separator`
-// between neighbours, joined in index order.
+// The texts of elements 0 .. n-1, with `separator` between neighbours, in
+// consecutive parts to be joined in index order with the separator between
+// them. write(i, out) writes element i's text, at most `longest` bytes, at
+// `out` and returns its end.
 template <class F>
-std::string concat(std::size_t n, Cost cost, std::string_view separator, F write) {
-    auto pieces = std::vector<std::string>(detail::pieces_for(n, cost));
+std::vector<bind::Array<char>> concat(std::size_t n, Cost cost, std::string_view separator, std::size_t longest,
+                                      F write) {
+    auto parts = std::vector<bind::Array<char>>(detail::pieces_for(n, cost));
     detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
-        std::string& out = pieces[k];
+        bind::Array<char>& out = parts[k];
         for (std::size_t i = begin; i < end; ++i) {
-            if (i > begin) out += separator;
-            write(i, out);
+            char* p = out.room(separator.size() + longest);
+            if (i > begin) p = std::copy(separator.begin(), separator.end(), p);
+            out.set_end(write(i, p));
         }
     });
-    // No piece is empty when there are elements: there are never more pieces
-    // than elements.
-    std::string joined;
-    for (std::size_t k = 0; k < pieces.size(); ++k) {
-        if (k > 0) joined += separator;
-        joined += pieces[k];
-    }
-    return joined;
+    return parts;
 }
 
 // The best of candidate(i) for i in [0, n), where better(a, b) says that a

@@ -17,7 +17,7 @@ double item(const Vec3d& v, std::uint64_t index) {
     return v[index];
 }
 
-std::string repr(const Vec3d& v) { return bind::format_floats("Vec3d({}, {}, {})", {v.x, v.y, v.z}); }
+std::string repr(const Vec3d& v) { return bind::format_floats(lumora::vec3d_form, {v.x, v.y, v.z}); }
 
 Vec3d make(double x, double y, double z) { return {x, y, z}; }
 

@@ -5,6 +5,7 @@
 #include "bind/define.hpp"
 #include "bind/module.hpp"
 #include "classes.hpp"
+#include "drovak/float_text.hpp"
 #include "pool.hpp"
 
 #include <bit>
@@ -53,16 +54,16 @@ auto to_array(const VecList& v) {
     return bind::ListOf{v.vectors, [](const Vec3d& e) { return e.to_array(); }};
 }
 
-std::string repr(const VecList& v) {
+// Each element's text is exactly the text of Vec3d's repr.
+bind::Joined repr(const VecList& v) {
+    constexpr std::string_view form = lumora::vec3d_form;
     const Vec3d* data = v.vectors.data();
-    // Appended rather than concatenated: GCC 12 warns of an impossible
-    // overlap in `"[" + std::string&&` once this is inlined.
-    std::string out = "[";
-    out += pool::concat(v.vectors.size(), Cost::text, "\n", [data](std::size_t i, std::string& text) {
-        bind::append_floats(text, "Vec3d({}, {}, {})", {data[i].x, data[i].y, data[i].z});
-    });
-    out += "]";
-    return out;
+    return {"[",
+            pool::concat(v.vectors.size(), Cost::text, "\n", drovak::floats_text_capacity(form, 3),
+                         [data](std::size_t i, char* out) {
+                             return drovak::write_floats(out, form, {data[i].x, data[i].y, data[i].z});
+                         }),
+            "\n", "]"};
 }
 
 VecListIterator iter(const VecList& v) { return {Vectors::copy_of(v.vectors.data(), v.vectors.size())}; }
@@ -87,14 +88,14 @@ VecList plus(const VecList& v, const Vec3d& o) {
 VecList minus(const VecList& v, const Vec3d& o) {
     return mapped<Cost::stream>(v, [o](const Vec3d& e) { return e - o; });
 }
+// Scaling multiplies or divides each component by s, exactly as the vector
+// operators do, so it runs as one loop over all the components.
 VecList scaled(const VecList& v, double s) {
-    return mapped<Cost::stream>(v, [s](const Vec3d& e) { return e * s; });
+    return {pool::map_components(v.vectors, Cost::stream, [s](double c) { return c * s; })};
 }
-VecList scaled_left(const VecList& v, double s) {
-    return mapped<Cost::stream>(v, [s](const Vec3d& e) { return s * e; });
-}
+VecList scaled_left(const VecList& v, double s) { return scaled(v, s); }
 VecList divided(const VecList& v, double s) {
-    return mapped<Cost::stream>(v, [s](const Vec3d& e) { return e / s; });
+    return {pool::map_components(v.vectors, Cost::stream, [s](double c) { return c / s; })};
 }
 VecList cross(const VecList& v, const Vec3d& o) {
     return mapped<Cost::stream>(v, [o](const Vec3d& e) { return e.cross(o); });

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
+#include <string_view>
 
 namespace drovak {
 
@@ -13,6 +15,15 @@ inline constexpr std::size_t float_text_capacity = 400;
 // "NaN", "inf", "-inf". `out` must hold float_text_capacity bytes; returns
 // the end of the written text (no terminator).
 char* write_float(char* out, double v);
+
+// `tmpl` with each "{}" replaced by the next of `values` as write_float
+// writes it. `out` must hold floats_text_capacity(tmpl, values.size())
+// bytes; returns the end of the written text.
+char* write_floats(char* out, std::string_view tmpl, std::initializer_list<double> values);
+
+constexpr std::size_t floats_text_capacity(std::string_view tmpl, std::size_t count) {
+    return tmpl.size() + count * float_text_capacity;
+}
 
 // The same number with exactly `decimals` digits after the point (rounded to
 // nearest, ties to even); NaN and the infinities are written as above.

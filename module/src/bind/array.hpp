@@ -90,6 +90,15 @@ class Array {
         size_ += n;
     }
 
+    // Room for n more elements after the end, to be written through the
+    // returned pointer and then taken in by set_end.
+    T* room(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() - size_) throw std::bad_alloc();
+        if (size_ + n > capacity_) reserve(grown(size_ + n));
+        return data_ + size_;
+    }
+    void set_end(T* end) { size_ = static_cast<std::size_t>(end - data_); }
+
     // Gives back reserved room that is far beyond the size.
     void shrink_to_fit() noexcept {
         if (capacity_ <= 2 * size_ + 4) return;

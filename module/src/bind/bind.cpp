@@ -334,16 +334,35 @@ bool add_members(PyObject* module, const ModuleBody& body) {
 
 // ---------------------------------------------------------------- text
 
-void append_floats(std::string& out, const char* tmpl, std::initializer_list<double> values) {
-    char buf[drovak::float_text_capacity];
-    auto next = values.begin();
-    const char* p = tmpl;
-    while (const char* hole = next != values.end() ? std::strstr(p, "{}") : nullptr) {
-        out.append(p, hole);
-        out.append(buf, drovak::write_float(buf, *next++));
-        p = hole + 2;
+PyObject* to_python(const Joined& text) {
+    std::size_t length = text.prefix.size() + text.suffix.size();
+    for (std::size_t k = 0; k < text.parts.size(); ++k)
+        length += text.parts[k].size() + (k > 0 ? text.separator.size() : 0);
+    PyObject* str = checked(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str));
+    const auto put = [&out](const char* p, std::size_t n) {
+        if (n) std::memcpy(out, p, n);
+        out += n;
+    };
+    put(text.prefix.data(), text.prefix.size());
+    for (std::size_t k = 0; k < text.parts.size(); ++k) {
+        if (k > 0) put(text.separator.data(), text.separator.size());
+        put(text.parts[k].data(), text.parts[k].size());
     }
-    out.append(p);
+    put(text.suffix.data(), text.suffix.size());
+    return str;
+}
+
+std::string format_floats(std::string_view tmpl, std::initializer_list<double> values) {
+    // Every text form of a class fits on the stack.
+    char small[2048];
+    std::vector<char> large;
+    char* buf = small;
+    if (const std::size_t room = drovak::floats_text_capacity(tmpl, values.size()); room > sizeof small) {
+        large.resize(room);
+        buf = large.data();
+    }
+    return std::string(buf, drovak::write_floats(buf, tmpl, values));
 }
 
 } // namespace bind

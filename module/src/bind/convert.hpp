@@ -8,8 +8,10 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace bind {
 
@@ -210,6 +212,16 @@ PyObject* to_python(const ListOf<T, F>& view) {
         PyList_SET_ITEM(list.get(), n, to_python(view.f(view.items[n])));
     return list.release();
 }
+
+// An ASCII text made of parts: prefix, the parts with a separator between
+// neighbours, suffix. It becomes a str in one allocation and one copy.
+struct Joined {
+    std::string_view prefix;
+    std::vector<Array<char>> parts;
+    std::string_view separator;
+    std::string_view suffix;
+};
+PyObject* to_python(const Joined& text);
 
 // Pairs and tuples become tuples.
 template <class... T>

@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bind {
@@ -56,14 +57,7 @@ inline Member submodule_member(const ModuleBody& body) { return {nullptr, nullpt
 // Returns false with a Python error set.
 bool add_members(PyObject* module, const ModuleBody& body);
 
-// Appends `tmpl` with each "{}" replaced by the next value in the float text
-// form.
-void append_floats(std::string& out, const char* tmpl, std::initializer_list<double> values);
-
-inline std::string format_floats(const char* tmpl, std::initializer_list<double> values) {
-    std::string out;
-    append_floats(out, tmpl, values);
-    return out;
-}
+// `tmpl` with each "{}" replaced by the next value in the float text form.
+std::string format_floats(std::string_view tmpl, std::initializer_list<double> values);
 
 } // namespace bind

@@ -26,6 +26,7 @@ template <class T>
 struct SequenceOf;
 template <class T, class F>
 struct ListOf;
+struct Joined;
 
 namespace record {
 
@@ -84,6 +85,8 @@ template <>
 struct Annotation<std::string> {
     static Expr get() { return builtin("str"); }
 };
+template <>
+struct Annotation<Joined> : Annotation<std::string> {};
 template <>
 struct Annotation<void> {
     static Expr get() { return name("None"); }
