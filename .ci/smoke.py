@@ -15,6 +15,10 @@ points = VecList([Vec3d(i, 0, 0) for i in range(100_000)])
 index, distance = points.minimum_distance_to(Vec3d(12345.25, 0, 0), 1)
 assert (index, distance) == (12345, 0.25), (index, distance)
 
+# The typed stubs travel with the module.
+stubs = os.path.join(os.path.dirname(lumora.__file__), "lumora-stubs")
+assert all(os.path.isfile(os.path.join(stubs, name)) for name in ("__init__.pyi", "geometry.pyi")), stubs
+
 # The oneTBB runtime, outside the manylinux set, must be the copy the wheel
 # carries, never the build machine's.
 carried = os.path.join(os.path.dirname(lumora.__file__), "lumora.libs") + os.sep
