@@ -15,14 +15,9 @@ namespace bind {
 // attribute. Returns false with a Python error set.
 bool add(PyObject* module, const char* name, PyObject* obj);
 
-// Attaches the class of T under its name, creating the type object if
-// needed; a failure to create it is a RuntimeError caused by the underlying
-// error.
+// Attaches a class under its name; a type that could not be created (null)
+// is a RuntimeError caused by the underlying error.
 bool add_type(PyObject* module, PyTypeObject* type, const char* name);
-template <class T>
-bool add_class(PyObject* module) {
-    return add_type(module, Class<T>::get_or_create(), Class<T>::name());
-}
 
 // Attaches a built-in function bound to the module (its __self__ is the
 // module, its __module__ the module's name).
