@@ -1,5 +1,5 @@
 # Each target sets up what it needs first (interpreter, tools, build).
-.PHONY: demo test bench format sanitize tsan
+.PHONY: demo test bench wheels format sanitize tsan
 
 demo:
 	@scripts/run.sh examples/tour.py
@@ -10,9 +10,13 @@ test:
 # numpy is slowed here by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE; they are
 # unset for the benchmarks only.
 bench:
-	@scripts/run.sh bench/bench_scalar.py
+	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_scalar.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_veclist.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_bulk.py
+
+# One repaired wheel per interpreter, into dist/.
+wheels:
+	@scripts/wheels.sh
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 # thread tests under ThreadSanitizer (see scripts/sanitize.sh).

@@ -12,11 +12,11 @@ import json
 import os
 import subprocess
 import sys
-import timeit
 
 import numpy as np
 
 from lumora import AngleRadians, Quat, Vec3d, VecList
+from timing import best_seconds
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -53,17 +53,6 @@ def environment(n):
         "o": Vec3d(0.5, -0.25, 2.0),
         "q": q,
     }
-
-
-def best_seconds(stmt, env, budget=0.2):
-    timer = timeit.Timer(stmt, globals=env)
-    number = 1
-    while True:
-        t = timer.timeit(number)
-        if t > budget / 10 or number >= 1 << 20:
-            break
-        number *= 4
-    return min(timer.repeat(repeat=7, number=number)) / number
 
 
 def thread_scaling(names, n):

@@ -7,6 +7,9 @@ Ratios are measured in one run: `python bench/bench_scalar.py`.
 
 import argparse
 import cmath
+import platform
+import sys
+import sysconfig
 import timeit
 
 import numpy as np
@@ -61,6 +64,14 @@ def main():
     args = parser.parse_args()
     n = args.number
     setup = "; ".join(SETUP.values()) + "; " + EXTRA_SETUP
+    # Per-call costs differ between interpreter versions (the specialising
+    # interpreter, the call protocol), so each table says where it ran.
+    build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL"
+    gil = "on" if sys._is_gil_enabled() else "off"
+    print(
+        f"{platform.python_implementation()} {platform.python_version()} {build} (GIL {gil}),"
+        f" numpy {np.__version__}: {sys.executable}"
+    )
     header = f"{'operation':<22}{'lumora ns':>10}{'complex ns':>12}{'ratio':>8}{'numpy ns':>10}{'numpy/lumora':>14}"
     print(header)
     print("-" * len(header))

@@ -10,11 +10,11 @@ OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy here.
 
 import argparse
 import sys
-import timeit
 
 import numpy as np
 
 from lumora import Vec3d, VecList
+from timing import best_seconds
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -34,17 +34,6 @@ def environment(n):
     points = [Vec3d(*p) for p in tuples]
     return {"np": np, "VecList": VecList, "a": a, "tuples": tuples, "points": points, "v": VecList(points),
             "o": Vec3d(1.0, 2.0, 3.0)}  # fmt: skip
-
-
-def best_seconds(stmt, env, budget=0.2):
-    timer = timeit.Timer(stmt, globals=env)
-    number = 1
-    while True:
-        t = timer.timeit(number)
-        if t > budget / 10 or number >= 1 << 20:
-            break
-        number *= 4
-    return min(timer.repeat(repeat=7, number=number)) / number
 
 
 def main():

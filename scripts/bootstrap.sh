@@ -1,27 +1,40 @@
 #!/usr/bin/env bash
-# Prepares everything the build and the tests need, and prints the path of the
-# virtual environment's interpreter on its last line of output.
+# Prepares everything the build and the tests need for one free-threaded
+# interpreter, and prints the path of its virtual environment's interpreter on
+# its last line of output.
 #
-# 1. Find a free-threaded CPython >= 3.13 ($PYTHON, python3.14t, python3.13t,
-#    or one built earlier into the per-user cache); otherwise build CPython
-#    3.13 with --disable-gil from Debian's source package into that cache.
+# LUMORA_PY picks the interpreter: 3.13, 3.14 or 3.15. Unset, it is 3.14, or
+# the version of $PYTHON when that is given; when 3.14 can be neither found
+# nor fetched the others are tried, newest first, with a warning.
+#
+# 1. Find that free-threaded CPython ($PYTHON, python3.Xt on the PATH, or one
+#    built earlier into the per-user cache); otherwise build it with
+#    --disable-gil from Debian's source package into the cache, one directory
+#    per version.
 # 2. Install the Debian packages the build needs when they are missing.
-# 3. Make the project's virtual environment with the build and test tools.
+# 3. Make that interpreter's virtual environment with the build and test tools:
+#    .venv for the default, .venv-3.Xt for another version chosen by name.
 #
 # Idempotent: when everything is in place it only checks and returns.
+# Exits with 3 when the interpreter can be neither found nor fetched here.
 set -euo pipefail
+
+default_version=3.14
+fallback_versions="3.15 3.13"
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${LUMORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumora}
-prefix=$cache/cpython-3.13t
-venv=${LUMORA_VENV:-$root/.venv}
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
+# Whether $1 is a free-threaded CPython of the version $2.
 is_free_threaded() {
-  "$1" - <<'PY' >/dev/null 2>&1
+  "$1" - "$2" <<'PY' >/dev/null 2>&1
 import sys, sysconfig
-ok = sys.version_info >= (3, 13) and sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+ok = (
+    "%d.%d" % sys.version_info[:2] == sys.argv[1]
+    and sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+)
 raise SystemExit(0 if ok else 1)
 PY
 }
@@ -48,12 +61,13 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
 }
 
+# Prints the free-threaded interpreter of the version $1 found on the machine.
 find_python() {
   local c
-  for c in "${PYTHON:-}" python3.14t python3.13t "$prefix/bin/python3.13t"; do
+  for c in "${PYTHON:-}" "python${1}t" "$cache/cpython-${1}t/bin/python${1}t"; do
     [ -n "$c" ] || continue
     c=$(command -v "$c" 2>/dev/null) || continue
-    if is_free_threaded "$c"; then echo "$c"; return 0; fi
+    if is_free_threaded "$c" "$1"; then echo "$c"; return 0; fi
   done
   return 1
 }
@@ -68,15 +82,22 @@ debian_mirror() {
   echo "${m:-http://deb.debian.org/debian}"
 }
 
-build_python() {
+# Sets up the work directory for CPython $1 and a private apt configuration
+# for its source package. Each version has a work directory of its own, so
+# builds of different versions (or other builds in the cache) never wipe each
+# other's.
+prepare_build() {
+  local suite=unstable
+  # trixie has 3.13; later versions are only in unstable.
+  [ "$1" = 3.13 ] && suite=trixie
   ensure_packages build-essential dpkg-dev xz-utils pkg-config libssl-dev zlib1g-dev \
     libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev gpgv
-  local work=$cache/build
+  work=$cache/build-${1}t
   rm -rf "$work"
   mkdir -p "$work/apt/lists/partial" "$work/apt/archives/partial" "$work/src"
   local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  printf 'deb-src [signed-by=%s] %s trixie main\n' "$keyring" "$(debian_mirror)" >"$work/apt/sources.list"
-  local opts=(
+  printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$(debian_mirror)" "$suite" >"$work/apt/sources.list"
+  apt_opts=(
     -o "Dir::Etc::SourceList=$work/apt/sources.list"
     -o "Dir::Etc::SourceParts=/dev/null"
     -o "Dir::State::Lists=$work/apt/lists"
@@ -84,24 +105,84 @@ build_python() {
     -o "Dir::Cache::Archives=$work/apt/archives"
     -o "APT::Sandbox::User=root"
   )
-  log "fetching the python3.13 source package (Debian trixie)"
-  apt-get "${opts[@]}" update -qq >&2
-  (cd "$work/src" && apt-get "${opts[@]}" source --download-only python3.13 >&2)
-  local orig
-  orig=$(ls "$work/src"/python3.13_*.orig.tar.xz | head -n 1)
+  log "fetching the python$1 source package (Debian $suite)"
+  apt-get "${apt_opts[@]}" update -qq >&2
+}
+
+# Downloads the newest python$1 source package that the archive serves; fails
+# when it serves none. The index may list versions whose files the archive no
+# longer (or does not yet) have.
+fetch_source() {
+  local v
+  for v in $(apt-cache "${apt_opts[@]}" showsrc "python$1" | sed -n 's/^Version: //p' | sort -Vr); do
+    (cd "$work/src" && apt-get "${apt_opts[@]}" source --download-only "python$1=$v" >>"$work/fetch.log" 2>&1) && return 0
+    rm -f "$work/src"/*
+  done
+  grep -m 1 '^E:' "$work/fetch.log" >&2 || true
+  log "Debian's archive serves no python$1 source package here"
+  rm -rf "$work"
+  return 1
+}
+
+# Builds CPython $1 with --disable-gil from the fetched source into the cache.
+build_python() {
+  local prefix=$cache/cpython-${1}t orig dir
+  orig=$(ls "$work/src/python${1}_"*.orig.tar.xz)
   tar -C "$work/src" -xJf "$orig"
-  local dir
-  dir=$(find "$work/src" -maxdepth 1 -type d -name 'Python-3.13*' | head -n 1)
+  dir=$(find "$work/src" -maxdepth 1 -type d -name "Python-$1*" | head -n 1)
   log "building CPython from $(basename "$dir") with --disable-gil into $prefix (a few minutes)"
+  local start=$SECONDS
   (cd "$dir" && ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install >"$work/configure.log" 2>&1 \
     && make -j"$(nproc)" >"$work/make.log" 2>&1 \
     && make install >"$work/install.log" 2>&1) || {
       log "CPython build failed; logs in $work"; exit 1; }
+  log "built $(basename "$dir") in $((SECONDS - start)) s"
   rm -rf "$dir"
 }
 
-python=$(find_python) || { build_python; python=$(find_python); }
+if [ -n "${LUMORA_PY:-}" ]; then
+  candidates=$LUMORA_PY
+elif [ -n "${PYTHON:-}" ]; then
+  candidates=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+else
+  candidates="$default_version $fallback_versions"
+fi
+case $candidates in
+  3.13 | 3.14 | 3.15 | "$default_version $fallback_versions") ;;
+  *) log "CPython $candidates asked for (LUMORA_PY or PYTHON): expected 3.13, 3.14 or 3.15"; exit 2 ;;
+esac
+mkdir -p "$cache"
+python=
+for version in $candidates; do
+  # Runs started side by side wait for one build of a version rather than
+  # racing to make the same directory.
+  exec 8>"$cache/cpython-${version}t.lock"
+  flock 8
+  python=$(find_python "$version") || python=
+  if [ -z "$python" ]; then
+    prepare_build "$version"
+    if fetch_source "$version"; then
+      build_python "$version"
+      python=$(find_python "$version")
+    fi
+  fi
+  exec 8>&-
+  [ -z "$python" ] || break
+done
+if [ -z "$python" ]; then
+  log "no free-threaded CPython $candidates could be found or fetched"
+  exit 3
+fi
+if [ "$version" != "${candidates%% *}" ]; then
+  log "WARNING: CPython ${candidates%% *}t could not be had here; using ${version}t"
+fi
 log "free-threaded interpreter: $python"
+
+if [ -z "${LUMORA_PY:-}" ] || [ "$LUMORA_PY" = "$default_version" ]; then
+  venv=${LUMORA_VENV:-$root/.venv}
+else
+  venv=${LUMORA_VENV:-$root/.venv-${version}t}
+fi
 
 ensure_packages g++ libtbb-dev
 

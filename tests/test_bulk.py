@@ -121,16 +121,33 @@ def test_rotate_changes_the_list_itself():
     assert same(list(before), [P, Vec3d(-4, 5, 0.5)], exact=True)
 
 
+def check_error(expr, error, message):
+    v, e = VecList([P, Vec3d(4, 5, 6)]), VecList.empty()
+    with pytest.raises(error) as info:
+        eval(expr, {"v": v, "e": e, "p": P, "q": Quat(0, 1, 0, 0), "indexy": indexy})
+    assert type(info.value) is error and str(info.value) == message
+    assert same(v.list, [P, Vec3d(4, 5, 6)], exact=True) and len(e) == 0
+
+
+@pytest.mark.parametrize(
+    "expr, message",
+    [
+        ("v.collapse(3)", "axis must be 0, 1 or 2"),
+        ("e.collapse(2**64 - 1)", "axis must be 0, 1 or 2"),
+        ("e.minimum_distance_to(p, 0)", "stride must not be zero"),  # before emptiness
+        ("v.minimum_distance_to(p, 0)", "stride must not be zero"),
+        ("e.minimum_distance_to(p, 1)", "minimum_distance_to() arg is an empty VecList"),
+    ],
+)
+def test_fix_bad_axis_bad_stride_and_empty_search_are_value_errors(expr, message):
+    # Deliberate: ordinary ValueErrors, which `except Exception` catches,
+    # checked after the conversions and before any work.
+    check_error(expr, ValueError, message)
+
+
 @pytest.mark.parametrize(
     "expr, error, message",
     [
-        # Deliberate: a bad axis or stride and an empty search are ordinary
-        # ValueErrors, checked after the conversions and before any work.
-        ("v.collapse(3)", ValueError, "axis must be 0, 1 or 2"),
-        ("e.collapse(2**64 - 1)", ValueError, "axis must be 0, 1 or 2"),
-        ("e.minimum_distance_to(p, 0)", ValueError, "stride must not be zero"),  # before emptiness
-        ("v.minimum_distance_to(p, 0)", ValueError, "stride must not be zero"),
-        ("e.minimum_distance_to(p, 1)", ValueError, "minimum_distance_to() arg is an empty VecList"),
         ("v.collapse(-1)", OverflowError, "can't convert negative int to unsigned"),
         ("v.collapse(1.0)", TypeError, "argument 'axis': 'float' object cannot be interpreted as an integer"),
         ("v.collapse()", TypeError, "VecList.collapse() missing 1 required positional argument: 'axis'"),
@@ -152,11 +169,7 @@ def test_rotate_changes_the_list_itself():
     ],
 )  # fmt: skip
 def test_errors_change_nothing(expr, error, message):
-    v, e = VecList([P, Vec3d(4, 5, 6)]), VecList.empty()
-    with pytest.raises(error) as info:
-        eval(expr, {"v": v, "e": e, "p": P, "q": Quat(0, 1, 0, 0), "indexy": indexy})
-    assert type(info.value) is error and str(info.value) == message
-    assert same(v.list, [P, Vec3d(4, 5, 6)], exact=True) and len(e) == 0
+    check_error(expr, error, message)
 
 
 # ---------------------------------------------------------------- the search
@@ -180,9 +193,11 @@ def on_x(*xs):
 
 ORIGIN = Vec3d(0, 0, 0)
 STEP = [10, 10, 10, 5, 10, 10, 20, 1, 20, 20]
-# The coarse winner is position 6 (x = 5); the window reaches stride - 1 = 2
-# non-sample positions on either side of it, and no further.
+
+
 def around_6(p):
+    """Stride 3 picks position 6 (x = 5) in the coarse pass; its window takes
+    in the stride - 1 = 2 positions on either side that are not samples."""
     return on_x(*(1 if i == p else 5 if i == 6 else 10 for i in range(13)))
 
 
@@ -202,8 +217,15 @@ def around_6(p):
         (around_6(2), 3, (6, 5.0)),
         (around_6(10), 3, (6, 5.0)),
         (on_x(INF, 1e200, -INF), 1, (0, INF)),
-        # Deliberate: every NaN comes after every number, whatever its sign;
-        # all NaN gives the lowest position.
+    ],
+)  # fmt: skip
+def test_search_examples(v, stride, expected):
+    assert same(v.minimum_distance_to(ORIGIN, stride), expected)
+
+
+@pytest.mark.parametrize(
+    "v, stride, expected",
+    [
         (VecList([Vec3d(0, 0, 0).normalize(), Vec3d(3, 4, 0)]), 1, (1, 5.0)),
         (on_x(-NAN, NAN, 5), 1, (2, 5.0)),
         (on_x(NAN, -5, -NAN, NAN), 2, (1, 5.0)),  # samples 0 and 2 are NaN: the window of 0
@@ -212,15 +234,13 @@ def around_6(p):
         (on_x(-NAN, NAN, -NAN), 2, (0, NAN)),
     ],
 )  # fmt: skip
-def test_search_examples(v, stride, expected):
-    assert same(v.minimum_distance_to(ORIGIN, stride), expected)
-
-
-def test_degenerate_elements_give_nan_with_the_sign_set():
-    # So the NaN cases above do test the sign: by raw total order this NaN
-    # would come before every number.
+def test_fix_nan_comes_after_every_number_whatever_its_sign(v, stride, expected):
+    # Deliberate: by the raw total order a NaN with its sign set, as a
+    # degenerate element gives, would be reported as the nearest point; among
+    # NaNs only, the lowest position wins.
     d2 = VecList([Vec3d(0, 0, 0).normalize()]).distance_squared(ORIGIN)[0]
-    assert math.isnan(d2) and math.copysign(1.0, d2) < 0
+    assert math.isnan(d2) and math.copysign(1.0, d2) < 0  # so these cases do test the sign
+    assert same(v.minimum_distance_to(ORIGIN, stride), expected)
 
 
 walks = st.lists(st.tuples(finite, finite, finite), min_size=1, max_size=60).map(

@@ -77,7 +77,7 @@ def test_construction_binds_its_one_argument():
 
 
 @pytest.mark.parametrize("length", [2**62, 2**63 - 1, 2**40, 0, 1, ValueError("no length"), -1, "3"])
-def test_lying_or_failing_length_is_only_a_hint(length):
+def test_fix_absurd_or_failing_length_is_only_a_hint(length):
     # Deliberate: an absurd length must not abort the interpreter; the list
     # is built by iteration as when asking for the length fails.
     items = [Vec3d(n, -n, 0.5 * n) for n in range(5)]
@@ -227,7 +227,7 @@ def test_calls_and_failed_calls_free_what_they_make():
             w.extend(small)
             w.list, w.to_array(), repr(w), list(w), w[3], small.normalize(), small.dot(P), small + P
             failing = (lambda: VecList([P] * 100 + [1]), lambda: VecList(Seq([P] * 10, fail=ValueError())),
-                       lambda: w.extend(w), lambda: w[1000], lambda: w.append(1), lambda: small.collapse(3))
+                       lambda: w.extend(w), lambda: w[1000], lambda: w.append(1), lambda: small.collapse(3))  # fmt: skip
             for call in failing:
                 try:
                     call()
@@ -343,7 +343,7 @@ print(json.dumps([call, collections]))
 """
 
 
-def test_garbage_collection_need_not_wait_for_a_bulk_call():
+def test_fix_garbage_collection_need_not_wait_for_a_bulk_call():
     # Deliberate: the caller detaches while it waits for the pool, so another
     # thread's stop-the-world pause is not held up for the whole call. Held
     # up, every collection that starts during the call ends with it.

@@ -3,10 +3,11 @@
 #include "bind/module.hpp"
 #include "classes.hpp"
 #include "geometry/intersection.hpp"
+#include "modules.hpp"
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -75,49 +76,37 @@ PyObject* geometry_module() {
     return geometry.get(make_geometry);
 }
 
-// The submodule is also entered in sys.modules under its full name, each time
-// the parent's body runs, so that `import lumora.geometry` finds it.
-bool add_submodule(PyObject* parent, PyObject* sub) {
-    PyObject* full = PyModule_GetNameObject(sub);
-    if (!full) return false;
-    const char* name = PyUnicode_AsUTF8(full);
-    bool ok = false;
-    if (name) {
-        const char* dot = std::strrchr(name, '.');
-        ok = bind::add(parent, dot ? dot + 1 : name, sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
-    }
-    Py_DECREF(full);
-    return ok;
+// Attached in this order; each name is appended to __all__.
+const std::vector<bind::Member>& geometry_members() {
+    static const std::vector<bind::Member> members = [] {
+        std::vector<bind::Member> m{bind::class_member<drovak::geometry::Circle>()};
+        for (PyMethodDef& function : intersection_functions())
+            m.push_back(bind::function_member(function));
+        m.push_back(bind::class_member<drovak::geometry::Plane>());
+        return m;
+    }();
+    return members;
 }
 
-int lumora_exec(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        bind::raise_not_instance(module, "module");
-        return -1;
-    }
-    // Attached in this order; each name is appended to __all__.
-    if (!bind::add_class<drovak::AngleDegrees>(module)) return -1;
-    if (!bind::add_class<drovak::AngleRadians>(module)) return -1;
-    if (!bind::add_class<drovak::Quat>(module)) return -1;
-    if (!bind::add_class<lumora::VecList>(module)) return -1;
-    if (!bind::add_class<drovak::Vec3d>(module)) return -1;
-    PyObject* geometry = geometry_module();
-    if (!geometry || !add_submodule(module, geometry)) return -1;
-    return 0;
+const bind::ModuleBody geometry_body{geometry_def, &geometry_members, &geometry_module};
+
+const std::vector<bind::Member>& lumora_members() {
+    static const std::vector<bind::Member> members{
+        bind::class_member<drovak::AngleDegrees>(), bind::class_member<drovak::AngleRadians>(),
+        bind::class_member<drovak::Quat>(),         bind::class_member<lumora::VecList>(),
+        bind::class_member<drovak::Vec3d>(),        bind::submodule_member(geometry_body),
+    };
+    return members;
 }
 
-int geometry_exec(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        bind::raise_not_instance(module, "module");
-        return -1;
-    }
-    // Attached in this order; each name is appended to __all__.
-    if (!bind::add_class<drovak::geometry::Circle>(module)) return -1;
-    if (!add_intersection_functions(module)) return -1;
-    if (!bind::add_class<drovak::geometry::Plane>(module)) return -1;
-    return 0;
-}
+const bind::ModuleBody lumora_body{lumora_def, &lumora_members};
+
+int lumora_exec(PyObject* module) { return bind::add_members(module, lumora_body) ? 0 : -1; }
+
+int geometry_exec(PyObject* module) { return bind::add_members(module, geometry_body) ? 0 : -1; }
 
 } // namespace
+
+const bind::ModuleBody& root_module() { return lumora_body; }
 
 PyMODINIT_FUNC PyInit_lumora() { return PyModuleDef_Init(&lumora_def); }

@@ -295,6 +295,43 @@ bool add_function(PyObject* module, PyMethodDef& def) {
     return ok;
 }
 
+namespace {
+
+bool add_submodule(PyObject* parent, PyObject* sub) {
+    PyObject* full = PyModule_GetNameObject(sub);
+    if (!full) return false;
+    const char* name = PyUnicode_AsUTF8(full);
+    bool ok = false;
+    if (name) {
+        const char* dot = std::strrchr(name, '.');
+        ok = add(parent, dot ? dot + 1 : name, sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
+    }
+    Py_DECREF(full);
+    return ok;
+}
+
+} // namespace
+
+bool add_members(PyObject* module, const ModuleBody& body) {
+    if (!PyModule_Check(module)) {
+        raise_not_instance(module, "module");
+        return false;
+    }
+    for (const Member& m : body.members()) {
+        if (m.type) {
+            const char* full = m.spec().name;
+            const char* dot = std::strrchr(full, '.');
+            if (!add_type(module, m.type(), dot ? dot + 1 : full)) return false;
+        } else if (m.function) {
+            if (!add_function(module, *m.function)) return false;
+        } else {
+            PyObject* sub = m.submodule->object();
+            if (!sub || !add_submodule(module, sub)) return false;
+        }
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- text
 
 PyObject* to_python(const Joined& text) {

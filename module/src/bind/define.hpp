@@ -4,10 +4,12 @@
 // conversion, holds, result wrapping and error mapping live here, once.
 
 #include "bind/convert.hpp"
+#include "bind/record.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -78,6 +80,8 @@ PyObject* call_converted(std::tuple<A...>*, PyObject* const* objs, const char* c
 
 template <auto F>
 using ArgsOf = typename Signature<decltype(F)>::Args;
+template <auto F>
+using ResultOf = typename Signature<decltype(F)>::Result;
 
 // The receiver type and the remaining parameters of F used as a method: a
 // member function's class and parameters, or else (lambdas and plain
@@ -108,6 +112,34 @@ std::string text_signature(const char* fn, bool with_self, const char* const* na
 
 // ---------------------------------------------------------------- tables
 
+// The method names of a binary number slot, forward and reflected.
+struct OperatorNames {
+    const char* forward;
+    const char* reflected;
+};
+constexpr OperatorNames operator_names(int slot) {
+    switch (slot) {
+    case Py_nb_add:
+        return {"__add__", "__radd__"};
+    case Py_nb_subtract:
+        return {"__sub__", "__rsub__"};
+    case Py_nb_multiply:
+        return {"__mul__", "__rmul__"};
+    case Py_nb_true_divide:
+        return {"__truediv__", "__rtruediv__"};
+    default:
+        return {nullptr, nullptr};
+    }
+}
+
+// An operand that is a number is named for its side of the operator; any
+// other operand is `other`.
+template <class T>
+constexpr const char* operand_name(bool reflected) {
+    if (!std::is_arithmetic_v<std::remove_cvref_t<T>>) return "other";
+    return reflected ? "lhs" : "rhs";
+}
+
 enum class Compare {
     // == and != computed directly; a refused hold on the other operand
     // raises the guard's RuntimeError.
@@ -133,6 +165,10 @@ struct Def {
     // An instance method: F(const Owner&, params...).
     template <auto F, Name Fn, Name... Params>
     static PyMethodDef method() {
+        record::describe([] {
+            return described(Fn.s, "self", described_params<ParamsOf<F>, Params...>(),
+                             record::annotation<ResultOf<F>>());
+        });
         static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
         if constexpr (sizeof...(Params) == 0) {
             return {Fn.s, as_cfunction(+[](PyObject* self, PyObject*) -> PyObject* {
@@ -150,6 +186,10 @@ struct Def {
     // The receiver is held exclusively before any argument is converted.
     template <auto F, Name Fn, Name... Params>
     static PyMethodDef mutator() {
+        record::describe([] {
+            return described(Fn.s, "self", described_params<ParamsOf<F>, Params...>(),
+                             record::annotation<ResultOf<F>>());
+        });
         static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
         return {
             Fn.s,
@@ -164,6 +204,12 @@ struct Def {
     // A static method (or, with Owner = void, a module function): F(params...).
     template <auto F, Name Fn, Name... Params>
     static PyMethodDef function() {
+        record::describe([] {
+            std::vector<record::Expr> decorators;
+            if constexpr (!std::is_void_v<Owner>) decorators.push_back(record::name("staticmethod"));
+            return described(Fn.s, "", described_params<ArgsOf<F>, Params...>(), record::annotation<ResultOf<F>>(),
+                             std::move(decorators));
+        });
         static const std::string doc = text_signature(Fn.s, false, names<Params...>, sizeof...(Params));
         const int stat = std::is_void_v<Owner> ? 0 : METH_STATIC;
         if constexpr (sizeof...(Params) == 0) {
@@ -182,12 +228,20 @@ struct Def {
     // converts its value before it takes the exclusive hold.
     template <auto Field, Name Prop>
     static PyGetSetDef property() {
+        using FieldType = std::remove_cvref_t<decltype(std::declval<Owner&>().*Field)>;
+        describe_getter<FieldType>(Prop.s);
+        record::describe([] {
+            auto setter = record::attribute(record::attribute(record::class_id<Owner>(), Prop.s), "setter");
+            return described(Prop.s, "self", {{"value", record::annotation<FieldType>()}}, record::name("None"),
+                             {setter}, "setter");
+        });
         return {Prop.s, &get_field<Field>, &set_field<Field>, "", nullptr};
     }
 
     // A read-only property computed by F(const Owner&).
     template <auto F, Name Prop>
     static PyGetSetDef getter() {
+        describe_getter<ResultOf<F>>(Prop.s);
         return {Prop.s,
                 +[](PyObject* self, void*) -> PyObject* {
                     return entry<PyObject*>(nullptr,
@@ -199,6 +253,10 @@ struct Def {
     // __new__: F(params...) makes the value.
     template <auto F, Name... Params>
     static PyType_Slot constructor() {
+        record::describe([] {
+            return described("__new__", "cls", described_params<ArgsOf<F>, Params...>(),
+                             record::annotation<ResultOf<F>>());
+        });
         return {Py_tp_new, reinterpret_cast<void*>(+[](PyTypeObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
                     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
                         PyObject* slots[sizeof...(Params) + 1];
@@ -225,6 +283,7 @@ struct Def {
     // __repr__ from F(const Owner&) -> std::string.
     template <auto F>
     static PyType_Slot repr() {
+        describe_unary<ResultOf<F>>("__repr__");
         return {Py_tp_repr, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
                     return entry<PyObject*>(
                         nullptr, [&] { return call_method<F, "__repr__", Receiver>(self, nullptr, 0, nullptr); });
@@ -235,6 +294,7 @@ struct Def {
     // -1 (reserved for errors) answered as -2.
     template <auto F>
     static PyType_Slot hash() {
+        describe_unary<ResultOf<F>>("__hash__");
         return {Py_tp_hash, reinterpret_cast<void*>(+[](PyObject* self) -> Py_hash_t {
                     return entry<Py_hash_t>(-1, [&]() -> Py_hash_t {
                         Receiver<Owner> r;
@@ -251,6 +311,10 @@ struct Def {
     // conversion error escapes.
     template <int Slot, auto F, auto R = nullptr>
     static PyType_Slot binary() {
+        constexpr OperatorNames ops = operator_names(Slot);
+        static_assert(ops.forward, "a binary slot without method names");
+        describe_operand<F>(ops.forward, false);
+        if constexpr (R != nullptr) describe_operand<R>(ops.reflected, true);
         return {Slot, reinterpret_cast<void*>(+[](PyObject* left, PyObject* right) -> PyObject* {
                     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
                         if (PyObject* res = try_binary<F>(left, right)) return res;
@@ -265,6 +329,7 @@ struct Def {
     // A unary number slot: a receiver error raises normally.
     template <int Slot, auto F, Name Fn>
     static PyType_Slot unary() {
+        describe_unary<ResultOf<F>>(Fn.s);
         return {Slot, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
                     return entry<PyObject*>(nullptr,
                                             [&] { return call_method<F, Fn, Receiver>(self, nullptr, 0, nullptr); });
@@ -274,6 +339,7 @@ struct Def {
     // __len__ from F(const Owner&) -> count, as the mapping length.
     template <auto F>
     static PyType_Slot length() {
+        describe_unary<ResultOf<F>>("__len__");
         return {Py_mp_length, reinterpret_cast<void*>(+[](PyObject* self) -> Py_ssize_t {
                     return entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
                         Receiver<Owner> r;
@@ -286,6 +352,7 @@ struct Def {
     // __iter__ from F(const Owner&), which makes the iterator's value.
     template <auto F>
     static PyType_Slot iter() {
+        describe_unary<ResultOf<F>>("__iter__");
         return {Py_tp_iter, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
                     return entry<PyObject*>(
                         nullptr, [&] { return call_method<F, "__iter__", Receiver>(self, nullptr, 0, nullptr); });
@@ -295,6 +362,7 @@ struct Def {
     // __iter__ of an iterator: the object itself, once no exclusive hold is
     // on it.
     static PyType_Slot iter_self() {
+        describe_unary<Owner>("__iter__");
         return {Py_tp_iter, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
                     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
                         Receiver<Owner> r;
@@ -308,6 +376,7 @@ struct Def {
     // hold; nothing left is the end, signalled without an exception object.
     template <auto F>
     static PyType_Slot next() {
+        describe_unary<ResultOf<F>>("__next__");
         return {Py_tp_iternext, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
                     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
                         MutableReceiver<Owner> r;
@@ -323,6 +392,10 @@ struct Def {
     // iteration (iter(), unpacking, `in`).
     template <auto F, Name Param>
     static std::array<PyType_Slot, 2> getitem() {
+        record::describe([] {
+            return described("__getitem__", "self", described_params<ParamsOf<F>, Param>(),
+                             record::annotation<ResultOf<F>>());
+        });
         constexpr auto subscript = +[](PyObject* self, PyObject* key) -> PyObject* {
             return entry<PyObject*>(
                 nullptr, [&] { return call_method<F, "__getitem__", Receiver, Param>(self, &key, 1, nullptr); });
@@ -340,6 +413,17 @@ struct Def {
     // The rich comparison slot, from the core type's own operators.
     template <Compare Kind>
     static PyType_Slot richcompare() {
+        // The comparisons computed here; a derived != has no method of its own.
+        static constexpr const char* ordered[] = {"__lt__", "__le__", "__eq__", "__gt__", "__ge__"};
+        static constexpr const char* equality[] = {"__eq__", "__ne__"};
+        const std::span<const char* const> computed = Kind == Compare::ordered    ? std::span(ordered)
+                                                      : Kind == Compare::equality ? std::span(equality)
+                                                                                  : std::span(equality, 1);
+        for (const char* name : computed) {
+            record::describe([&] {
+                return described(name, "self", {{"other", record::class_id<Owner>()}}, record::annotation<bool>());
+            });
+        }
         return {Py_tp_richcompare, reinterpret_cast<void*>(+[](PyObject* self, PyObject* other, int op) -> PyObject* {
                     return entry<PyObject*>(nullptr, [&] { return compare<Kind>(self, other, op); });
                 })};
@@ -348,6 +432,43 @@ struct Def {
   private:
     template <Name... Params>
     static constexpr const char* names[sizeof...(Params) + 1] = {Params.s..., nullptr};
+
+    // ---------------------------------------------------------------- records
+
+    static record::Function described(const char* name, const char* receiver, std::vector<record::Param> params,
+                                      record::Expr returns, std::vector<record::Expr> decorators = {},
+                                      const char* role = "") {
+        record::Function f{nullptr, name, receiver, std::move(params), std::move(returns), std::move(decorators), role};
+        if constexpr (!std::is_void_v<Owner>) f.owner = &Class<Owner>::spec;
+        return f;
+    }
+
+    template <class Types, Name... Params>
+    static std::vector<record::Param> described_params() {
+        static_assert(sizeof...(Params) == std::tuple_size_v<Types>, "one name per parameter");
+        return record::params(names<Params...>, (Types*)nullptr);
+    }
+
+    template <class Result>
+    static void describe_getter(const char* prop) {
+        record::describe(
+            [&] { return described(prop, "self", {}, record::annotation<Result>(), {record::name("property")}); });
+    }
+
+    // A method of the receiver alone.
+    template <class Result>
+    static void describe_unary(const char* name) {
+        record::describe([&] { return described(name, "self", {}, record::annotation<Result>()); });
+    }
+
+    template <auto F>
+    static void describe_operand(const char* name, bool reflected) {
+        using Operand = std::tuple_element_t<0, ParamsOf<F>>;
+        record::describe([&] {
+            return described(name, "self", {{operand_name<Operand>(reflected), record::annotation<Operand>()}},
+                             record::annotation<ResultOf<F>>());
+        });
+    }
 
     // The receiver is held by Hold (Receiver: shared, MutableReceiver:
     // exclusive) after binding and before any argument is converted.

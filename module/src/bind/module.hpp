@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bind {
 
@@ -14,18 +15,42 @@ namespace bind {
 // attribute. Returns false with a Python error set.
 bool add(PyObject* module, const char* name, PyObject* obj);
 
-// Attaches the class of T under its name, creating the type object if
-// needed; a failure to create it is a RuntimeError caused by the underlying
-// error.
+// Attaches a class under its name; a type that could not be created (null)
+// is a RuntimeError caused by the underlying error.
 bool add_type(PyObject* module, PyTypeObject* type, const char* name);
-template <class T>
-bool add_class(PyObject* module) {
-    return add_type(module, Class<T>::get_or_create(), Class<T>::name());
-}
 
 // Attaches a built-in function bound to the module (its __self__ is the
 // module, its __module__ the module's name).
 bool add_function(PyObject* module, PyMethodDef& def);
+
+// One thing a module attaches: a class, a function or a submodule. A
+// module's body is the table of its members, in the order of its __all__.
+struct ModuleBody;
+struct Member {
+    PyTypeObject* (*type)() = nullptr;
+    PyType_Spec& (*spec)() = nullptr;
+    PyMethodDef* function = nullptr;
+    const ModuleBody* submodule = nullptr;
+};
+
+struct ModuleBody {
+    PyModuleDef& def;
+    const std::vector<Member>& (*members)();
+    // A submodule's object, made once per process and then shared.
+    PyObject* (*object)() = nullptr;
+};
+
+template <class T>
+Member class_member() {
+    return {&Class<T>::get_or_create, &Class<T>::spec};
+}
+inline Member function_member(PyMethodDef& def) { return {nullptr, nullptr, &def}; }
+inline Member submodule_member(const ModuleBody& body) { return {nullptr, nullptr, nullptr, &body}; }
+
+// Attaches the members of `body` in order. A submodule is also entered in
+// sys.modules under its full name, so that `import <parent>.<sub>` finds it.
+// Returns false with a Python error set.
+bool add_members(PyObject* module, const ModuleBody& body);
 
 // `tmpl` with each "{}" replaced by the next value in the float text form.
 std::string format_floats(std::string_view tmpl, std::initializer_list<double> values);

@@ -77,6 +77,8 @@ class SharedHold {
         if (guard_) guard_->fetch_sub(1, std::memory_order_release);
     }
 
+    static void raise_refused() { raise_already_mutably_borrowed(); }
+
     bool try_take(Guard& g) noexcept {
         std::int64_t n = g.load(std::memory_order_relaxed);
         do {
@@ -98,6 +100,8 @@ class ExclusiveHold {
     ~ExclusiveHold() {
         if (guard_) guard_->store(0, std::memory_order_release);
     }
+
+    static void raise_refused() { raise_already_borrowed(); }
 
     bool try_take(Guard& g) noexcept {
         std::int64_t expected = 0;
@@ -205,11 +209,14 @@ struct Class {
     static inline Once<PyTypeObject> once;
 };
 
-// A receiver or class-typed argument: checked to be a T and held shared for
-// as long as this object lives.
-template <class T>
-class Receiver {
+// A receiver or class-typed argument: checked to be a T and held by Hold
+// (shared, or exclusive for a receiver that is changed) for as long as this
+// object lives.
+template <class T, class Hold>
+class Held {
   public:
+    using Value = std::conditional_t<std::is_same_v<Hold, SharedHold>, const T, T>;
+
     // Sets the Python error and returns false when the receiver is refused.
     bool take(PyObject* self) {
         if (!Class<T>::check(self)) {
@@ -218,7 +225,7 @@ class Receiver {
         }
         inst_ = Class<T>::instance(self);
         if (!hold_.try_take(inst_->guard)) {
-            raise_already_mutably_borrowed();
+            Hold::raise_refused();
             return false;
         }
         return true;
@@ -229,35 +236,16 @@ class Receiver {
         inst_ = Class<T>::instance(self);
         return hold_.try_take(inst_->guard);
     }
-    const T& value() const { return inst_->value; }
+    Value& value() const { return inst_->value; }
 
   private:
     Instance<T>* inst_ = nullptr;
-    SharedHold hold_;
+    Hold hold_;
 };
 
-// A receiver that is changed: checked to be a T and held exclusively for as
-// long as this object lives.
 template <class T>
-class MutableReceiver {
-  public:
-    bool take(PyObject* self) {
-        if (!Class<T>::check(self)) {
-            raise_not_instance(self, Class<T>::name());
-            return false;
-        }
-        inst_ = Class<T>::instance(self);
-        if (!hold_.try_take(inst_->guard)) {
-            raise_already_borrowed();
-            return false;
-        }
-        return true;
-    }
-    T& value() const { return inst_->value; }
-
-  private:
-    Instance<T>* inst_ = nullptr;
-    ExclusiveHold hold_;
-};
+using Receiver = Held<T, SharedHold>;
+template <class T>
+using MutableReceiver = Held<T, ExclusiveHold>;
 
 } // namespace bind

@@ -3,7 +3,6 @@
 #include "geometry/intersection.hpp"
 
 #include "bind/define.hpp"
-#include "bind/module.hpp"
 #include "classes.hpp"
 #include "drovak/geometry/intersection.hpp"
 
@@ -28,15 +27,12 @@ geo::CirclePoints circle_circle(const geo::Circle& circle1, const geo::Circle& c
 
 } // namespace
 
-bool add_intersection_functions(PyObject* module) {
+std::span<PyMethodDef> intersection_functions() {
     static PyMethodDef functions[] = {
         F::function<&circle_circle, "circle_circle", "circle1", "circle2">(),
         F::function<&circle_point, "circle_point", "circle", "point", "inner">(),
         F::function<&geo::circle_point_unchecked, "circle_point_unchecked", "circle", "point", "inner">(),
         F::function<&geo::plane_line, "plane_line", "plane", "a", "b">(),
     };
-    for (PyMethodDef& function : functions) {
-        if (!bind::add_function(module, function)) return false;
-    }
-    return true;
+    return functions;
 }

@@ -3,6 +3,8 @@
 
 #include "bind/object.hpp"
 
-// Attaches plane_line and the circle intersections to the submodule, in the
-// order of its __all__. Returns false with a Python error set.
-bool add_intersection_functions(PyObject* module);
+#include <span>
+
+// plane_line and the circle intersections, in the order of the submodule's
+// __all__.
+std::span<PyMethodDef> intersection_functions();

@@ -1,0 +1,271 @@
+"""The interface records in the built shared object, read from the file and
+checked against the live module both ways; the stubs made from them."""
+
+import importlib.util
+import inspect
+import json
+import os
+import subprocess
+import sys
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+import lumora
+from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+from lumora.geometry import Circle, Plane
+
+ROOT = Path(__file__).resolve().parent.parent
+_spec = importlib.util.spec_from_file_location("stubgen", ROOT / "scripts" / "stubgen.py")
+stubgen = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(stubgen)
+
+RAW = stubgen.raw_records(lumora.__file__)
+RECORDS = [stubgen.parse(blob) for _, blob, _, _ in RAW]
+CLASSES = {r["id"]: r for r in RECORDS if r["type"] == "class"}
+MODULES = {r["id"]: r for r in RECORDS if r["type"] == "module"}
+FUNCTIONS = [r for r in RECORDS if r["type"] == "function"]
+STUBS = stubgen.Stubs(RECORDS)
+
+SAMPLES = {
+    "Vec3d": lambda: Vec3d(1, 2, 3),
+    "AngleRadians": lambda: AngleRadians(1.0),
+    "AngleDegrees": lambda: AngleDegrees(1.0),
+    "Quat": lambda: Quat(1, 0, 0, 0),
+    "VecList": lambda: VecList([Vec3d(1, 2, 3)]),
+    "VecListIterator": lambda: iter(VecList([])),
+    "Plane": Plane.xy,
+    "Circle": lambda: Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1)),
+}
+LIVE_CLASSES = {c.__name__: c for c in [type(f()) for f in SAMPLES.values()]}
+
+
+def text(e):
+    return STUBS.expr(e, None, set())
+
+
+def owner(f):
+    return CLASSES[f["parent"]]["name"] if "parent" in f else "module functions"
+
+
+def role(f):
+    decorators = [text(d) for d in f.get("decorators", [])]
+    if decorators == ["property"]:
+        return "getter"
+    return "setter" if decorators and decorators[0].endswith(".setter") else None
+
+
+def test_container():
+    # Length, compact JSON, zero padding; each a global object symbol in
+    # read-only data.
+    SHF_WRITE, STB_GLOBAL, STT_OBJECT = 1, 1, 1
+    for name, blob, info, flags in RAW:
+        n = int.from_bytes(blob[:4], "little")
+        assert len(blob) % 4 == 0 and len(blob) - 4 - n in range(4), name
+        assert blob[4 + n:] == bytes(len(blob) - 4 - n), name
+        record = json.loads(blob[4:4 + n])
+        assert json.dumps(record, separators=(",", ":")).encode() == blob[4:4 + n], name
+        assert (info >> 4, info & 0xF) == (STB_GLOBAL, STT_OBJECT) and not flags & SHF_WRITE, name
+    with pytest.raises(ValueError):
+        stubgen.parse(b"\x02\0\0\0{}\0\1")
+
+
+def test_exported_symbols():
+    # The entry point and the records, nothing else.
+    data = Path(lumora.__file__).read_bytes()
+    defined = {n.decode() for n, info, shndx, _, _ in stubgen.symbols(data) if shndx}
+    assert defined == {"PyInit_lumora"} | {name for name, *_ in RAW}
+
+
+def test_counts():
+    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 8, "function": 154}
+    assert Counter(owner(f) for f in FUNCTIONS) == {
+        "Vec3d": 37, "AngleRadians": 28, "VecList": 25, "Quat": 22, "Circle": 13, "Plane": 12,
+        "AngleDegrees": 11, "VecListIterator": 2, "module functions": 4,
+    }  # fmt: skip
+
+
+def test_modules_and_references():
+    ids = [r["id"] for r in RECORDS if "id" in r]
+    assert len(ids) == len(set(ids))
+    by_name = {m["name"]: m for m in MODULES.values()}
+    assert set(by_name) == {"lumora", "geometry"}
+    for name, module in [("lumora", lumora), ("geometry", lumora.geometry)]:
+        known = {**MODULES, **CLASSES, **{f["id"]: f for f in FUNCTIONS if "id" in f}}
+        assert [known[m]["name"] for m in by_name[name]["members"]] == module.__all__
+        assert by_name[name]["incomplete"] is False
+
+    def refs(e):
+        if isinstance(e, dict):
+            if e.get("type") == "id":
+                yield e["id"]
+            for v in e.values():
+                yield from refs(v)
+        elif isinstance(e, list):
+            for v in e:
+                yield from refs(v)
+
+    assert all(r in CLASSES for r in refs(FUNCTIONS))
+    assert all(f.get("parent", "") in CLASSES or "id" in f for f in FUNCTIONS)
+    assert all(c["decorators"] == [{"type": "attribute", "value": {"type": "name", "id": "typing"}, "attr": "final"}]
+               for c in CLASSES.values())  # fmt: skip
+
+
+class Foreign:
+    """Equal to everything, from the reflected side."""
+
+    def __eq__(self, other):
+        return True
+
+
+def live_members(cls):
+    """(name, role) of every member the interpreter shows on the class.
+    Comparison and reflected operator wrappers exist for every slot that is
+    set, so those count only when the class computes them itself."""
+    sample = SAMPLES[cls.__name__]()
+    out = set()
+    for name, attr in vars(cls).items():
+        if type(attr).__name__ == "getset_descriptor":
+            out.add((name, "getter"))
+            try:
+                setattr(sample, name, getattr(sample, name))
+                out.add((name, "setter"))
+            except AttributeError:
+                pass
+        elif name == "__ne__":
+            # A != derived from == answers a foreign operand itself.
+            if attr(sample, Foreign()) is NotImplemented:
+                out.add((name, None))
+        elif name in ("__eq__", "__lt__", "__le__", "__gt__", "__ge__"):
+            if attr(sample, sample) is not NotImplemented:
+                out.add((name, None))
+        elif name.startswith("__r") and "__" + name[3:] in vars(cls):
+            if attr(sample, 2.0) is not NotImplemented:
+                out.add((name, None))
+        elif callable(attr) and name not in ("__doc__", "__module__"):
+            out.add((name, None))
+    return out
+
+
+@pytest.mark.parametrize("name", sorted(LIVE_CLASSES))
+def test_class_members_match_both_ways(name):
+    records = [(f["name"], role(f)) for f in FUNCTIONS if owner(f) == name]
+    assert Counter(records).most_common(1)[0][1] == 1
+    assert set(records) == live_members(LIVE_CLASSES[name])
+
+
+def test_module_functions_match_both_ways():
+    records = sorted(f["name"] for f in FUNCTIONS if "id" in f)
+    live = sorted(n for n in lumora.geometry.__all__ if inspect.isbuiltin(getattr(lumora.geometry, n)))
+    assert records == live and not [n for n in lumora.__all__ if inspect.isbuiltin(getattr(lumora, n))]
+
+
+def live_callable(f):
+    if "id" in f:
+        return getattr(lumora.geometry, f["name"])
+    cls = LIVE_CLASSES[owner(f)]
+    return cls if f["name"] == "__new__" else vars(cls)[f["name"]]
+
+
+def test_arguments_and_decorators():
+    for f in FUNCTIONS:
+        where = f"{owner(f)}.{f['name']}"
+        args = f["arguments"]
+        receiver = [p["name"] for p in args.get("posonlyargs", [])]
+        names = [p["name"] for p in args.get("args", [])]
+        assert all("annotation" in p for p in args.get("args", [])), where
+        assert all(args[k] for k in args), where  # empty lists are left out
+        live = live_callable(f)
+        decorators = [text(d) for d in f.get("decorators", [])]
+        if isinstance(live, staticmethod) or "id" in f:
+            assert receiver == [] and decorators == (["staticmethod"] if "parent" in f else []), where
+        elif f["name"] == "__new__":
+            assert receiver == ["cls"] and not decorators, where
+        else:
+            assert receiver == ["self"], where
+        if role(f) == "getter":
+            assert names == [], where
+        elif role(f) == "setter":
+            qualified = f"{STUBS.qualname[STUBS.home[f['parent']]]}.{owner(f)}"
+            assert decorators == [f"{qualified}.{f['name']}.setter"], where
+            assert names == ["value"] and text(f["returns"]) == "None", where
+        elif type(live).__name__ != "wrapper_descriptor":
+            # Slot wrappers show the interpreter's generic signature.
+            # Read as text: a parameter may be named by a reserved word.
+            signature = (live.__func__ if isinstance(live, staticmethod) else live).__text_signature__
+            params = [p.lstrip("$") for p in signature.strip("()").split(", ") if p]
+            assert params == (receiver if receiver == ["self"] else []) + names, where
+
+
+def record(owner_name, name, role_=None):
+    (f,) = [f for f in FUNCTIONS if owner(f) == owner_name and f["name"] == name and role(f) == role_]
+    return f
+
+
+def test_edge_cases():
+    i = record("Vec3d", "i")
+    assert i["arguments"] == {} and i["decorators"] == [{"type": "name", "id": "staticmethod"}]
+    x = record("Vec3d", "x", "setter")
+    assert x["arguments"]["args"] == [
+        {"name": "value", "annotation": {"type": "attribute", "value": {"type": "name", "id": "builtins"}, "attr": "float"}}
+    ]  # fmt: skip
+    assert x["returns"] == {"type": "name", "id": "None"}
+    assert x["decorators"] == [{"type": "attribute", "attr": "setter", "value": {
+        "type": "attribute", "attr": "x", "value": {"type": "id", "id": x["parent"]}}}]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "owner_name, name, annotation",
+    [
+        ("Quat", "to_vec3d", "builtins.tuple[builtins.float, builtins.float, builtins.float]"),
+        ("Quat", "to_rotation_matrix", "builtins.list[builtins.list[builtins.float]]"),
+        ("Quat", "to_axis_angle", "builtins.tuple[lumora.Vec3d, lumora.AngleRadians]"),
+        ("VecList", "to_array", "builtins.list[builtins.list[builtins.float]]"),
+        ("VecList", "minimum_distance_to", "builtins.tuple[builtins.int, builtins.float]"),
+        ("VecList", "is_unit", "builtins.list[builtins.bool]"),
+        ("VecList", "__iter__", "lumora.VecListIterator"),
+        ("VecListIterator", "__next__", "lumora.Vec3d | None"),
+        ("VecList", "rotate", "None"),
+        ("Vec3d", "__hash__", "builtins.int"),
+        ("module functions", "circle_circle", "builtins.tuple[lumora.Vec3d, lumora.Vec3d]"),
+    ],
+)
+def test_result_annotations(owner_name, name, annotation):
+    assert text(record(owner_name, name)["returns"]) == annotation
+
+
+def test_parameter_annotations():
+    new = record("VecList", "__new__")["arguments"]["args"]
+    assert [(p["name"], text(p["annotation"])) for p in new] == [("list", "collections.abc.Sequence[lumora.Vec3d]")]
+    mul, rmul = record("Vec3d", "__mul__"), record("Vec3d", "__rmul__")
+    assert [p["name"] for p in mul["arguments"]["args"] + rmul["arguments"]["args"]] == ["rhs", "lhs"]
+
+
+def run(args, tmp_path):
+    env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / "cache")}
+    return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env, capture_output=True, text=True)
+
+
+def test_stubtest(tmp_path):
+    result = run(["mypy.stubtest", "lumora", "--allowlist", str(ROOT / "tests" / "stubtest-allowlist.txt")], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_type_checking_with_the_stubs(tmp_path):
+    (tmp_path / "good.py").write_text(
+        "from lumora import AngleRadians, Quat, Vec3d, VecList\n"
+        "from lumora.geometry import Circle, circle_circle\n"
+        "v = Vec3d(1, 2, 3)\n"
+        "v.x = 2.0\n"
+        "d: float = v.dot(Vec3d.i()) + v[0]\n"
+        "w: Vec3d = 2.0 * v + v / 2 - Vec3d.new_from_to(v, v)\n"
+        "a, b = circle_circle(Circle(v, 1.0, Vec3d.k()), Circle(Vec3d.zero(), 1.0, Vec3d.k()))\n"
+        "r: Vec3d = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()).rotate(a)\n"
+        "n: int = len(VecList([v, w, r]))\n"
+    )
+    (tmp_path / "bad.py").write_text("from lumora import Vec3d\nVec3d(1, 2, 3).dot((1, 2, 3))\n")
+    result = run(["mypy", "good.py", "bad.py"], tmp_path)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and errors[0].startswith("bad.py:2:"), result.stdout
+    assert 'Argument 1 to "dot" of "Vec3d" has incompatible type' in errors[0]
