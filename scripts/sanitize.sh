@@ -26,7 +26,7 @@ mode=${1:-}
 [ $# -gt 0 ] && shift
 
 # The tests that start threads, by name.
-thread_tests="thread or being_written"
+thread_tests="(thread or being_written) and not thread_count"
 
 log() { printf 'sanitize: %s\n' "$*" >&2; }
 
