@@ -23,6 +23,8 @@ default_version=3.14
 fallback_versions="3.15 3.13"
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=debian.sh
+. "$root/scripts/debian.sh"
 cache=${LUMORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumora}
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
@@ -70,16 +72,6 @@ find_python() {
     if is_free_threaded "$c" "$1"; then echo "$c"; return 0; fi
   done
   return 1
-}
-
-# The archive address the system's own apt sources use, so the private
-# configuration reaches the same mirror (or proxy) as apt itself.
-debian_mirror() {
-  local m
-  m=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null \
-    | sed -nE -e 's/^URIs:[[:space:]]*//p' -e 's/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//p' \
-    | grep -oE '^https?://[^ ]+' | grep -v security | head -n 1 || true)
-  echo "${m:-http://deb.debian.org/debian}"
 }
 
 # Sets up the work directory for CPython $1 and a private apt configuration

@@ -20,6 +20,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=debian.sh
+. "$root/scripts/debian.sh"
 cache=${LUMORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumora}
 supp=$root/scripts/sanitizers
 mode=${1:-}
@@ -143,15 +145,6 @@ tsan_python() {
     fi
   done
   return 1
-}
-
-# The archive address the system's own apt sources use.
-debian_mirror() {
-  local m
-  m=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null \
-    | sed -nE -e 's/^URIs:[[:space:]]*//p' -e 's/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//p' \
-    | grep -oE '^https?://[^ ]+' | grep -v security | head -n 1 || true)
-  echo "${m:-http://deb.debian.org/debian}"
 }
 
 # fetch_source <work dir> <version> <suite>: downloads Debian's source

@@ -2,12 +2,14 @@
 vector formulas, the driver of the formula tables and the core's C++ programs."""
 
 import collections
+import gc
 import math
 import os
 import pathlib
 import random
 import struct
 import subprocess
+import tracemalloc
 import threading
 import time
 import traceback
@@ -250,3 +252,18 @@ def hammer(seconds, *workers, want=()):
     assert not any(t.is_alive() for t in threads), "a thread is stuck"
     assert errors == [], errors[0]
     return seen
+
+
+def traced_growth(work):
+    """Bytes of Python memory that a second run of work() leaves behind (the
+    first run fills caches)."""
+    work()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        work()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()

@@ -2,14 +2,12 @@
 tested once here, as a table over the classes and members it covers."""
 
 import functools
-import gc
 import math
 import re
 import subprocess
 import sys
 import threading
 import time
-import tracemalloc
 import weakref
 
 import numpy
@@ -20,7 +18,7 @@ from hypothesis import strategies as st
 import lumora
 from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
 from lumora.geometry import Circle, Plane, circle_circle, circle_point, circle_point_unchecked, plane_line
-from support import FIELDS, doubles, float_text, same, tokens
+from support import FIELDS, doubles, float_text, same, tokens, traced_growth
 
 CLASSES = [Vec3d, Quat, AngleRadians, AngleDegrees, Plane, Circle]
 SAMPLES = {
@@ -469,14 +467,4 @@ def test_calls_and_failed_calls_free_what_they_make():
                 except (TypeError, IndexError, ValueError):
                     pass
 
-    work()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        work()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < 64 * 1024
+    assert traced_growth(work) < 64 * 1024

@@ -1,7 +1,6 @@
 """VecList and its iterator: construction, access, growth, conversions and
 text form, value semantics, the worker pool's thread count, and threads."""
 
-import gc
 import json
 import math
 import os
@@ -9,7 +8,6 @@ import pathlib
 import subprocess
 import sys
 import time
-import tracemalloc
 
 import pytest
 from hypothesis import given
@@ -17,7 +15,7 @@ from hypothesis import strategies as st
 
 import lumora
 from lumora import Quat, Vec3d, VecList
-from support import GUARD_ERRORS, HAND_OFF, WEIGHTS, bit_vectors, float_text, hammer, indexy, same, tup
+from support import GUARD_ERRORS, HAND_OFF, WEIGHTS, bit_vectors, float_text, hammer, indexy, same, traced_growth, tup
 
 P, Q = Vec3d(1, 2, 3), Vec3d(4.5, 0, -1)
 
@@ -234,17 +232,7 @@ def test_calls_and_failed_calls_free_what_they_make():
                 except (TypeError, ValueError, IndexError, RuntimeError):
                     pass
 
-    work()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        work()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - before
-    finally:
-        tracemalloc.stop()
-    assert grown < 64 * 1024
+    assert traced_growth(work) < 64 * 1024
 
 
 # ---------------------------------------------------------------- the worker pool
