@@ -41,28 +41,6 @@ raise SystemExit(0 if ok else 1)
 PY
 }
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"
-  elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then sudo "$@"
-  else
-    log "need root to run: $*"
-    log "install these Debian packages by hand and run again: ${missing[*]}"
-    exit 1
-  fi
-}
-
-apt_updated=0
-ensure_packages() {
-  missing=()
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing Debian packages: ${missing[*]}"
-  if [ $apt_updated -eq 0 ]; then as_root apt-get update -qq; apt_updated=1; fi
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
-}
-
 # Prints the free-threaded interpreter of the version $1 found on the machine.
 find_python() {
   local c
@@ -86,34 +64,8 @@ prepare_build() {
     libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev gpgv
   work=$cache/build-${1}t
   rm -rf "$work"
-  mkdir -p "$work/apt/lists/partial" "$work/apt/archives/partial" "$work/src"
-  local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$(debian_mirror)" "$suite" >"$work/apt/sources.list"
-  apt_opts=(
-    -o "Dir::Etc::SourceList=$work/apt/sources.list"
-    -o "Dir::Etc::SourceParts=/dev/null"
-    -o "Dir::State::Lists=$work/apt/lists"
-    -o "Dir::Cache=$work/apt"
-    -o "Dir::Cache::Archives=$work/apt/archives"
-    -o "APT::Sandbox::User=root"
-  )
   log "fetching the python$1 source package (Debian $suite)"
-  apt-get "${apt_opts[@]}" update -qq >&2
-}
-
-# Downloads the newest python$1 source package that the archive serves; fails
-# when it serves none. The index may list versions whose files the archive no
-# longer (or does not yet) have.
-fetch_source() {
-  local v
-  for v in $(apt-cache "${apt_opts[@]}" showsrc "python$1" | sed -n 's/^Version: //p' | sort -Vr); do
-    (cd "$work/src" && apt-get "${apt_opts[@]}" source --download-only "python$1=$v" >>"$work/fetch.log" 2>&1) && return 0
-    rm -f "$work/src"/*
-  done
-  grep -m 1 '^E:' "$work/fetch.log" >&2 || true
-  log "Debian's archive serves no python$1 source package here"
-  rm -rf "$work"
-  return 1
+  private_apt "$work" "$suite"
 }
 
 # Builds CPython $1 with --disable-gil from the fetched source into the cache.
@@ -153,9 +105,11 @@ for version in $candidates; do
   python=$(find_python "$version") || python=
   if [ -z "$python" ]; then
     prepare_build "$version"
-    if fetch_source "$version"; then
+    if fetch_source "python$version"; then
       build_python "$version"
       python=$(find_python "$version")
+    else
+      rm -rf "$work"
     fi
   fi
   exec 8>&-

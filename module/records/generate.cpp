@@ -202,8 +202,10 @@ void write_source(std::ostream& out, const std::map<std::string, std::string>& r
         const std::uint64_t suffix = fnv1a("record " + key);
         if (!suffixes.insert(suffix).second) throw std::runtime_error("two records share a symbol: " + key);
         const std::uint32_t n = static_cast<std::uint32_t>(text.size());
-        std::vector<unsigned char> bytes{static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                         static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
+        std::vector<unsigned char> bytes;
+        bytes.reserve(4 + text.size() + 3);
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<unsigned char>(n >> shift));
         bytes.insert(bytes.end(), text.begin(), text.end());
         bytes.resize((bytes.size() + 3) / 4 * 4, 0);
         out << "// " << key << "\nextern \"C\" __attribute__((visibility(\"default\"))) const unsigned char "
