@@ -340,10 +340,12 @@ def test_threads_reading_while_rotating_and_appending():
     n = HAND_OFF + 1  # every bulk call below goes to the pool
     shared = VecList([Vec3d(i + 1, 2 * (i + 1), 3 * (i + 1)) for i in range(n)])
     magnitudes = shared.magnitude()
-    turns, appended, reads = [0], [0], [0]
+    turns, appended, reads = [0], [0], [0, 0, 0]
 
-    def pause():  # leaves the list free now and then, so that readers get their turn
-        time.sleep(0.001)
+    def pause(since):
+        """Leaves the list free at least as long as the call held it, so that
+        readers get their turn however slow the build."""
+        time.sleep(max(0.001, time.perf_counter() - since))
 
     def check(elements):
         """Before or after each half turn, never a mix; appended ones whole and in order."""
@@ -354,32 +356,40 @@ def test_threads_reading_while_rotating_and_appending():
             assert abs(x) == 1 and (x > 0) is (y > 0) and abs(y) == j + 1 and z == 2**20 + j + 1
 
     def rotator():
+        since = time.perf_counter()
         shared.rotate(Quat(0, 0, 0, 1))
         turns[0] += 1
-        pause()
+        pause(since)
 
     def appender():
+        since = time.perf_counter()
         shared.append(Vec3d(1, appended[0] + 1, 2**20 + appended[0] + 1))
         appended[0] += 1
-        pause()
+        pause(since)
 
-    def reader():
+    def elements():
         check(shared.to_array())
         check([tup(p) for p in shared])
+        reads[0] += 1
+
+    def bulk():
         xs = shared.dot(Vec3d(1, 0, 0))
         assert len({x > 0 for x in xs[:n]}) == 1 and shared.magnitude()[:n] == magnitudes
         assert shared.minimum_distance_to(P, 1) in [(0, 0.0), (0, math.sqrt(20))]
+        reads[1] += 1
+
+    def text():
         lines = repr(shared)[1:-1].split("\n")
         assert len({line.startswith("Vec3d(-") for line in lines[:n]}) == 1
-        reads[0] += 1
+        reads[2] += 1
 
     def operators():
         check((shared * 1.0).to_array())
         check((shared + Vec3d(0, 0, 0)).to_array())
 
     wanted = ["Already borrowed", "Already mutably borrowed", "TypeError"]
-    seen = hammer(1.5, rotator, appender, reader, operators, want=wanted)
+    seen = hammer(1.5, rotator, appender, elements, bulk, text, operators, want=wanted)
     check(shared.to_array())
     assert len(shared) == n + appended[0] and (shared[0].x > 0) is (turns[0] % 2 == 0)
     assert all(seen[w] for w in wanted)
-    assert min(turns[0], appended[0], reads[0]) > 0
+    assert min(turns[0], appended[0], *reads) > 0
