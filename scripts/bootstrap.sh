@@ -60,8 +60,7 @@ prepare_build() {
   local suite=unstable
   # trixie has 3.13; later versions are only in unstable.
   [ "$1" = 3.13 ] && suite=trixie
-  ensure_packages build-essential dpkg-dev xz-utils pkg-config libssl-dev zlib1g-dev \
-    libffi-dev libbz2-dev liblzma-dev libsqlite3-dev libreadline-dev uuid-dev gpgv
+  ensure_packages "${cpython_build_packages[@]}"
   work=$cache/build-${1}t
   rm -rf "$work"
   log "fetching the python$1 source package (Debian $suite)"

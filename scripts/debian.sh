@@ -20,6 +20,10 @@ as_root() {
   fi
 }
 
+# What building CPython from its Debian source package needs.
+cpython_build_packages=(build-essential dpkg-dev xz-utils pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev
+  liblzma-dev libsqlite3-dev libreadline-dev uuid-dev gpgv)
+
 # Installs those of the named Debian packages that are missing.
 apt_updated=0
 ensure_packages() {

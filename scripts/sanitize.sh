@@ -197,8 +197,7 @@ tsan_tbb() {
 }
 
 thread() {
-  ensure_packages build-essential dpkg-dev xz-utils pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev \
-    liblzma-dev libsqlite3-dev libreadline-dev uuid-dev gpgv
+  ensure_packages "${cpython_build_packages[@]}"
   # One build of each at a time, when runs start side by side.
   mkdir -p "$cache"
   exec 9>"$cache/tsan.lock"
