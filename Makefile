@@ -1,11 +1,15 @@
 # Each target sets up what it needs first (interpreter, tools, build).
-.PHONY: demo test bench wheels format sanitize tsan
+.PHONY: demo test docs bench wheels format sanitize tsan
 
 demo:
 	@scripts/run.sh examples/tour.py
 
 test:
 	@scripts/run.sh -m pytest tests
+
+# The documentation site, into docs/_build/html; any warning fails the build.
+docs:
+	@scripts/run.sh -m sphinx -W --keep-going -q -b html docs docs/_build/html
 
 # numpy is slowed here by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE; they are
 # unset for the benchmarks only.

@@ -105,6 +105,53 @@ def members():
 MEMBERS = members()
 
 
+class Foreign:
+    """Equal to everything, from the reflected side."""
+
+    def __eq__(self, other):
+        return True
+
+
+def computes(cls, name):
+    """Whether the interpreter's wrapper `name` on cls answers with something
+    of the class's own. Comparison and reflected-operator wrappers exist for
+    every slot that is set, so those count only when the class computes them
+    itself."""
+    sample, attr = SAMPLES[cls](), vars(cls)[name]
+    if name == "__ne__":
+        # A != derived from == answers a foreign operand itself.
+        return attr(sample, Foreign()) is NotImplemented
+    if name in ("__eq__", "__lt__", "__le__", "__gt__", "__ge__"):
+        return attr(sample, sample) is not NotImplemented
+    if name.startswith("__r") and "__" + name[3:] in vars(cls):
+        return attr(sample, 2.0) is not NotImplemented
+    return True
+
+
+def qualified(owner):
+    """The name a module, a class or one of their members is documented
+    under: a class by its home module (a class in none, such as the list's
+    iterator, by the top one)."""
+    if isinstance(owner, types.ModuleType):
+        return owner.__name__
+    home = next((m for m in (lumora.geometry, lumora) if owner.__name__ in m.__all__), lumora)
+    return f"{home.__name__}.{owner.__name__}"
+
+
+def public_names():
+    """The qualified name of every public module, class, function, method,
+    property and operator that the walk finds. A class's constructor goes
+    under the class's name, a property's getter and setter under one name."""
+    names = {lumora.__name__, lumora.geometry.__name__} | {qualified(c) for c in classes()}
+    for owner, name, how, _ in MEMBERS:
+        if how == "new":
+            continue
+        if how == "slot" and not computes(owner, name):
+            continue
+        names.add(f"{qualified(owner)}.{name}")
+    return names
+
+
 def member_id(m):
     return f"{m[0].__name__}.{m[1]}:{m[2]}"
 
