@@ -55,6 +55,8 @@ def test_page_examples(page):
     text = page.read_text()
     # A page of Python without an example in session form would go unchecked.
     assert not re.search(r"(code-block|code|sourcecode)::\s*(python|py)\b|```python", text), "examples must be sessions"
+    # Longer lines would not fit the page's code boxes.
+    assert [line for line in text.splitlines() if len(line) > 79] == []
     now, waiting = built(text)
     count, report = run_examples(now, str(page.relative_to(ROOT)), {"__name__": "__main__"})
     assert report == "", report
@@ -71,6 +73,7 @@ def test_reference_examples():
                                                             for n in lumora.geometry.__all__}  # fmt: skip
     total, failures = 0, []
     for name, text in REFERENCE.items():
+        assert [line for line in text.splitlines() if len(line) > 79] == [], name
         count, report = run_examples(text, name, dict(globs))
         total += count
         failures += [report] if report else []
