@@ -39,6 +39,7 @@ class Reference:
         import lumora
 
         stubgen = _stubgen()
+        self.toml, self.module_file = toml, lumora.__file__
         self.docs = stubgen.load_docs(toml)
         self.stubs = stubgen.Stubs(stubgen.records(lumora.__file__), self.docs)
         s = self.stubs
@@ -100,6 +101,14 @@ class Reference:
         # The reference's order, then anything it lacks (warned about).
         order = [n.rsplit(".", 1)[1] for n in self.docs if n.rsplit(".", 1)[0] == name]
         order = [n for n in order if n in by_name] + sorted(n for n in by_name if n not in order)
+        kinds = {n: sigs[0].kind for n, sigs in by_name.items()}
+        groups = [
+            ("Made by", "meth", [n for n in order if kinds[n] == "static"]),
+            ("Properties", "attr", [n for n in order if kinds[n] == "getter"]),
+            ("Methods", "meth", [n for n in order if kinds[n] == "method" and not n.startswith("__")]),
+            ("Operators and protocols", "meth", [n for n in order if kinds[n] == "method" and n.startswith("__")]),
+        ]
+        out += indent(summary(groups)) + [""]
         for member_name in order:
             out += indent(self.member(by_name[member_name], f"{name}.{member_name}")) + [""]
         return out
@@ -114,6 +123,25 @@ class Reference:
         return head + [""] + text
 
 
+# How a reader writes the call a special method answers.
+SPELLING = {
+    "__add__": "a + b", "__sub__": "a - b", "__mul__": "a * s", "__rmul__": "s * a", "__truediv__": "a / s",
+    "__neg__": "-a", "__eq__": "a == b", "__ne__": "a != b", "__lt__": "a < b", "__le__": "a <= b",
+    "__gt__": "a > b", "__ge__": "a >= b", "__getitem__": "a[i]", "__len__": "len(a)", "__iter__": "iter(a)",
+    "__next__": "next(a)", "__hash__": "hash(a)", "__repr__": "repr(a)",
+}  # fmt: skip
+
+
+def summary(groups):
+    """A field list of the members by kind, each linking to its entry."""
+    lines = []
+    for title, role, names in groups:
+        if names:
+            links = ", ".join(f":{role}:`{SPELLING[n]} <{n}>`" if n in SPELLING else f":{role}:`{n}`" for n in names)
+            lines.append(f":{title}: {links}")
+    return lines
+
+
 def indent(text, by="   "):
     return [by + line if line else "" for line in (text.splitlines() if isinstance(text, str) else text)]
 
@@ -124,6 +152,9 @@ class ReferenceDirective(SphinxDirective):
     def run(self):
         ref = self.env.app.lumora_reference
         name = self.arguments[0]
+        # A page is read again when the text, the module or this code changes.
+        for source in (ref.toml, ref.module_file, Path(__file__)):
+            self.env.note_dependency(str(source))
         self.env.lumora_documented = getattr(self.env, "lumora_documented", set()) | {name}
         container = nodes.container()
         nested_parse_with_titles(self.state, StringList(ref.lines(name), source=f"reference of {name}"), container)
