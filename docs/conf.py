@@ -20,8 +20,10 @@ html_title = "lumora"
 html_theme_options = {
     "description": "3-D vector math for free-threaded Python, exact to the bit",
     "fixed_sidebar": True,
-    "page_width": "1100px",
+    "page_width": "1200px",
     "sidebar_width": "240px",
 }
 html_sidebars = {"**": ["about.html", "navigation.html", "searchbox.html"]}
 html_show_sourcelink = False
+html_static_path = ["_static"]
+html_css_files = ["lumora.css"]

@@ -108,7 +108,7 @@ class Reference:
             ("Methods", "meth", [n for n in order if kinds[n] == "method" and not n.startswith("__")]),
             ("Operators and protocols", "meth", [n for n in order if kinds[n] == "method" and n.startswith("__")]),
         ]
-        out += indent(summary(groups)) + [""]
+        out += indent([".. rubric:: Members", "", *summary(groups)]) + [""]
         for member_name in order:
             out += indent(self.member(by_name[member_name], f"{name}.{member_name}")) + [""]
         return out
