@@ -2,7 +2,7 @@
 
 #include "bind/define.hpp"
 #include "bind/matrix.hpp"
-#include "bind/module.hpp"
+#include "bind/text.hpp"
 #include "classes.hpp"
 
 #include <string>

@@ -1,4 +1,6 @@
 #pragma once
+// Quaternions: rotations of vectors, their composition, inverse and
+// interpolation, axis-angle and matrix forms.
 
 #include <array>
 #include <cmath>
