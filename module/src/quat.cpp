@@ -2,6 +2,7 @@
 
 #include "bind/define.hpp"
 #include "bind/module.hpp"
+#include "bind/pickle.hpp"
 #include "classes.hpp"
 
 #include <string>
@@ -30,6 +31,7 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::method<&Quat::magnitude, "magnitude">(),
         Q::method<&Quat::normalize, "normalize">(),
         Q::method<&Quat::is_unit, "is_unit">(),
+        bind::reduce<Quat>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {
