@@ -5,6 +5,7 @@
 #include "bind/array.hpp"
 #include "bind/pickle.hpp"
 #include "drovak/vec3d.hpp"
+#include "pool.hpp"
 
 #include <cstddef>
 #include <span>
@@ -24,7 +25,8 @@ struct VecListIterator {
 
 } // namespace lumora
 
-// A list pickles as the bytes of its elements, one block.
+// A list pickles as the bytes of its elements, one block, copied back in
+// pieces on the pool when large.
 template <>
 struct bind::Pickled<lumora::VecList> {
     static std::span<const std::byte> bytes(const lumora::VecList& v) {
@@ -38,7 +40,7 @@ struct bind::Pickled<lumora::VecList> {
                                               ", not " + std::to_string(data.size())};
         }
         auto vectors = Array<drovak::Vec3d>::uninitialised(data.size() / size);
-        if (!data.empty()) std::memcpy(vectors.data(), data.data(), data.size());
+        pool::copy(vectors.data(), data.data(), data.size());
         return {std::move(vectors)};
     }
 };
