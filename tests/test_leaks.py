@@ -232,10 +232,14 @@ def test_buffers_and_pickles_free_what_they_make():
     # Pickling leaves some 15 to 25 KB behind once per run in this
     # interpreter, as much after a thousand calls as after four thousand,
     # which is more than ONE_OFF: so a short and a long run are compared,
-    # and only what grows with the rounds counts.
-    rounds = max(ROUNDS // 10, 100)
-    short, long = grown_over(work, rounds), grown_over(work, 3 * rounds)
-    for kind in ("python", "native heap"):
-        if kind in short and kind in long:
-            assert long[kind] - short[kind] < ONE_OFF // 2 + PER_ROUND * 2 * rounds, (kind, short, long)
+    # and only what grows with the rounds counts. A leak grows in every
+    # attempt; of two attempts the smaller growth counts, so that the
+    # allocations of another test's leftover threads do not.
+    rounds = max(ROUNDS // 20, 50)
+    growth = {}
+    for _ in range(2):
+        short, long = grown_over(work, rounds), grown_over(work, 3 * rounds)
+        for kind in set(short) & set(long) - {"rss"}:
+            growth[kind] = min(growth.get(kind, long[kind] - short[kind]), long[kind] - short[kind])
+    assert all(g < ONE_OFF + PER_ROUND * 2 * rounds for g in growth.values()), growth
     big.append(v)  # every view was released

@@ -1,8 +1,8 @@
 // The Python class Quat.
 
 #include "bind/define.hpp"
-#include "bind/module.hpp"
 #include "bind/pickle.hpp"
+#include "bind/text.hpp"
 #include "classes.hpp"
 
 #include <string>

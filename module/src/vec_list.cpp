@@ -4,7 +4,6 @@
 
 #include "bind/buffer.hpp"
 #include "bind/define.hpp"
-#include "bind/module.hpp"
 #include "bind/pickle.hpp"
 #include "classes.hpp"
 #include "drovak/float_text.hpp"
@@ -23,10 +22,11 @@ namespace {
 
 using drovak::Quat;
 using drovak::Vec3d;
+using lumora::Array;
 using lumora::VecList;
 using lumora::VecListIterator;
 using pool::Cost;
-using Vectors = bind::Array<Vec3d>;
+using Vectors = Array<Vec3d>;
 using V = bind::Def<VecList>;
 using I = bind::Def<VecListIterator>;
 

@@ -2,7 +2,7 @@
 // The vector list and its iterator: core vectors stored unboxed and
 // contiguously, so that bulk loops run over a plain array.
 
-#include "bind/array.hpp"
+#include "array.hpp"
 #include "bind/pickle.hpp"
 #include "drovak/vec3d.hpp"
 #include "pool.hpp"
@@ -14,12 +14,12 @@
 namespace lumora {
 
 struct VecList {
-    bind::Array<drovak::Vec3d> vectors;
+    Array<drovak::Vec3d> vectors;
 };
 
 // A snapshot of a list's elements, handed out one by one.
 struct VecListIterator {
-    bind::Array<drovak::Vec3d> vectors;
+    Array<drovak::Vec3d> vectors;
     std::size_t position = 0;
 };
 
@@ -39,7 +39,7 @@ struct bind::Pickled<lumora::VecList> {
                                               "': the bytes of a VecList are a multiple of " + std::to_string(size) +
                                               ", not " + std::to_string(data.size())};
         }
-        auto vectors = Array<drovak::Vec3d>::uninitialised(data.size() / size);
+        auto vectors = lumora::Array<drovak::Vec3d>::uninitialised(data.size() / size);
         pool::copy(vectors.data(), data.data(), data.size());
         return {std::move(vectors)};
     }

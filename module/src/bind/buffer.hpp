@@ -198,7 +198,7 @@ struct Arg<Out<T>> {
 // given, else a new list of the results.
 template <class T>
 struct OutOr {
-    Array<T> items;
+    lumora::Array<T> items;
     PyObject* out = nullptr;
 };
 
@@ -214,7 +214,7 @@ OutOr<T> results(const Out<T>& out, std::size_t n, Fill fill) {
         fill(out.take(n));
         return {{}, out.object};
     }
-    auto items = Array<T>::uninitialised(n);
+    auto items = lumora::Array<T>::uninitialised(n);
     fill(items.data());
     return {std::move(items)};
 }
@@ -230,7 +230,7 @@ struct Annotation<Out<T>> {
 };
 // The list a call returns without `out`.
 template <class T>
-struct Annotation<OutOr<T>> : Annotation<Array<T>> {};
+struct Annotation<OutOr<T>> : Annotation<lumora::Array<T>> {};
 } // namespace record
 
 } // namespace bind
