@@ -11,8 +11,15 @@
 #include <cstring>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace bind {
+
+// The record of a member of class T called on an instance.
+template <class T>
+record::Function member_record(const char* name, std::vector<record::Param> params, record::Expr returns) {
+    return {&Class<T>::spec, name, "self", std::move(params), std::move(returns), {}, ""};
+}
 
 // ---------------------------------------------------------------- export
 
@@ -39,15 +46,11 @@ bool check_read_only(const char* class_name, int flags);
 template <class T, auto F>
 std::array<PyType_Slot, 2> buffer_export() {
     record::describe([] {
-        return record::Function{
-            &Class<T>::spec, "__buffer__", "self", {{"flags", record::builtin("int")}}, record::builtin("memoryview")};
+        return member_record<T>("__buffer__", {{"flags", record::builtin("int")}}, record::builtin("memoryview"));
     });
     record::describe([] {
-        return record::Function{&Class<T>::spec,
-                                "__release_buffer__",
-                                "self",
-                                {{"buffer", record::builtin("memoryview")}},
-                                record::name("None")};
+        return member_record<T>("__release_buffer__", {{"buffer", record::builtin("memoryview")}},
+                                record::name("None"));
     });
     return {{{Py_bf_getbuffer, reinterpret_cast<void*>(+[](PyObject* self, Py_buffer* view, int flags) -> int {
                   view->obj = nullptr;
