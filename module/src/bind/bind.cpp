@@ -313,10 +313,7 @@ bool add_submodule(PyObject* parent, PyObject* sub) {
     if (!full) return false;
     const char* name = PyUnicode_AsUTF8(full);
     bool ok = false;
-    if (name) {
-        const char* dot = std::strrchr(name, '.');
-        ok = add(parent, dot ? dot + 1 : name, sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
-    }
+    if (name) ok = add(parent, after_last_dot(name), sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
     Py_DECREF(full);
     return ok;
 }
@@ -328,17 +325,16 @@ bool add_members(PyObject* module, const ModuleBody& body) {
         raise_not_instance(module, "module");
         return false;
     }
+    const auto attach = Overloaded{
+        [&](const ClassMember& c) { return add_type(module, c.type(), after_last_dot(c.spec().name)); },
+        [&](PyMethodDef* function) { return add_function(module, *function); },
+        [&](const ModuleBody* submodule) {
+            PyObject* sub = submodule->object();
+            return sub && add_submodule(module, sub);
+        },
+    };
     for (const Member& m : body.members()) {
-        if (m.type) {
-            const char* full = m.spec().name;
-            const char* dot = std::strrchr(full, '.');
-            if (!add_type(module, m.type(), dot ? dot + 1 : full)) return false;
-        } else if (m.function) {
-            if (!add_function(module, *m.function)) return false;
-        } else {
-            PyObject* sub = m.submodule->object();
-            if (!sub || !add_submodule(module, sub)) return false;
-        }
+        if (!std::visit(attach, m)) return false;
     }
     return true;
 }
