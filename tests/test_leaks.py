@@ -69,6 +69,7 @@ def rss():
 OWN_VIEW = object()
 CANDIDATES = [lambda: 1.5, lambda: 2, lambda: True, *SAMPLES.values(),
               lambda: Circle(Vec3d(2, 2, 3), 2.0, Vec3d(0, 0, 1)),  # crosses the sample circle
+              lambda: [[0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]],  # a rotation matrix
               lambda: memoryview(bytearray(48)).cast("d", (2, 3)), OWN_VIEW]  # fmt: skip
 
 

@@ -38,7 +38,7 @@ void raise_not_instance(PyObject* obj, const char* class_name) {
     Py_DECREF(qualname);
 }
 
-void prefix_argument_error(const char* name) {
+void prefix_type_error(const std::string& prefix) {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc || !Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyErr_SetRaisedException(exc);
@@ -46,8 +46,7 @@ void prefix_argument_error(const char* name) {
     }
     PyObject* replacement = nullptr;
     if (PyObject* text = PyObject_Str(exc)) {
-        replacement =
-            PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %U", name, text));
+        replacement = PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("%s%U", prefix.c_str(), text));
         Py_DECREF(text);
     }
     if (!replacement) {
@@ -58,6 +57,8 @@ void prefix_argument_error(const char* name) {
     Py_DECREF(exc);
     PyErr_SetRaisedException(replacement);
 }
+
+void prefix_argument_error(const char* name) { prefix_type_error(std::string("argument '") + name + "': "); }
 
 void raise_already_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
 void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }

@@ -56,7 +56,10 @@ R entry(R on_error, F&& body) noexcept {
 void raise_not_instance(PyObject* obj, const char* class_name);
 
 // Replaces a conversion failure that is exactly a TypeError by
-// "argument '<name>': <message>", keeping its cause.
+// "<prefix><message>", keeping its cause; any other failure stays.
+void prefix_type_error(const std::string& prefix);
+
+// The same with the prefix "argument '<name>': ".
 void prefix_argument_error(const char* name);
 
 // ---------------------------------------------------------------- guards
