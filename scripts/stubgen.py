@@ -178,6 +178,13 @@ class Stubs:
         if params:
             params.append("/")
         params += [f"{name}: {t}" for name, t in args[cut:]]
+        # Keyword-only parameters, each with its default.
+        keyword_only = f["arguments"].get("kwonlyargs", [])
+        if keyword_only:
+            params.append("*")
+        for p, default in zip(keyword_only, f["arguments"].get("kw_defaults", [])):
+            annotation = self.expr(p["annotation"], here, imports, cls)
+            params.append(f"{p['name']}: {annotation} = {self.expr(default, here, imports, cls)}")
         returns = f["returns"]
         # A `T | None` from __next__ is the end of the iteration, which the
         # interpreter turns into StopIteration: no caller ever receives None.
