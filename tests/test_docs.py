@@ -36,20 +36,6 @@ def run_examples(text, name, globs):
     return len(test.examples), "".join(report)
 
 
-def built(text):
-    """The part of a page whose examples can run now, and the members the
-    rest waits for. A page may describe a feature before it is built: from a
-    comment `.. needs: lumora.VecList.from_buffer` on, its examples run once
-    that member exists."""
-    for match in re.finditer(r"^\.\. needs: (\S+)$", text, re.M):
-        obj = sys.modules["lumora"]
-        for part in match[1].split(".")[1:]:
-            obj = getattr(obj, part, None)
-        if obj is None:
-            return text[: match.start()], match[1]
-    return text, None
-
-
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(ROOT)))
 def test_page_examples(page):
     text = page.read_text()
@@ -57,11 +43,8 @@ def test_page_examples(page):
     assert not re.search(r"(code-block|code|sourcecode)::\s*(python|py)\b|```python", text), "examples must be sessions"
     # Longer lines would not fit the page's code boxes.
     assert [line for line in text.splitlines() if len(line) > 79] == []
-    now, waiting = built(text)
-    count, report = run_examples(now, str(page.relative_to(ROOT)), {"__name__": "__main__"})
+    count, report = run_examples(text, str(page.relative_to(ROOT)), {"__name__": "__main__"})
     assert report == "", report
-    if waiting:
-        pytest.skip(f"{count} examples passed; the rest wait for {waiting}")
     if page.parent.name == "guides" or page.name == "README.md":
         assert count > 0
 
