@@ -174,14 +174,16 @@ std::size_t configured_threads() {
 std::atomic<bool> pool_lost{false};
 
 // Exactly `threads` workers do the element work; the waiting caller never
-// takes a slot of the arena.
+// takes a slot of the arena. oneTBB's limit on its threads is shared by
+// every library in the process and the lowest setting wins, so it is raised
+// only when it would not let the arena have its workers, and never lowered.
 struct Pool {
-    explicit Pool(std::size_t threads)
-        : limit(tbb::global_control::max_allowed_parallelism, static_cast<int>(threads) + 1),
-          arena(static_cast<int>(threads), 0) {
+    explicit Pool(std::size_t threads) : arena(static_cast<int>(threads), 0) {
+        constexpr auto parallelism = tbb::global_control::max_allowed_parallelism;
+        if (tbb::global_control::active_value(parallelism) < threads + 1) limit.emplace(parallelism, threads + 1);
         pthread_atfork(nullptr, nullptr, [] { pool_lost.store(true, std::memory_order_relaxed); });
     }
-    tbb::global_control limit;
+    std::optional<tbb::global_control> limit;
     tbb::task_arena arena;
 };
 
