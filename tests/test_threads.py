@@ -311,6 +311,7 @@ class Worker:
         self.seen = []  # (object index, part, value)
         self.errors = []
         self.counts = {"write": 0, "write refused": 0, "call": 0, "call refused": 0}
+        self.refused = set()  # the kinds of the calls refused
         self.serial = 0
 
     def unique(self):
@@ -345,6 +346,7 @@ class Worker:
             if not re.search(ALLOWED[kind][1], str(e)):
                 raise
             self.counts["call refused"] += 1
+            self.refused.add(kind)
             return
         self.counts["call"] += 1
         if kind == Kind.eq:
@@ -416,21 +418,21 @@ def test_threads_share_objects_of_every_class(cls):
     target.check(shared, initial, workers)
 
 
-# Free-threaded, the threads meet every object's holds. Under the lock they
-# meet only a list's, while its bulk calls wait for the pool (a rotation
-# holding it exclusively, the others shared); a vector's calls and writes
-# run whole between two switches and are never refused.
-@pytest.mark.parametrize("cls", [Vec3d, VecList], ids=lambda c: c.__name__)
-def test_refusals_happen_and_are_counted(cls):
+def test_refusals_happen_and_are_counted():
     """The harness meets real contention, so its checks are not vacuous: on
-    one shared object some writes and some calls are refused."""
-    if GIL and cls is Vec3d:
-        counts = counted(stress(TARGETS[cls], objects=1)[2])
-        assert counts["write refused"] == counts["call refused"] == 0 and counts["write"] > 0, counts
-        return
+    one shared object some writes and some calls are refused. Under the GIL
+    the threads meet only a list's holds, while its bulk calls wait for the
+    pool (a rotation holding it exclusively, the others shared); a vector's
+    calls and writes run whole between two switches."""
+    if GIL:
+        workers = stress(TARGETS[Vec3d], objects=1)[2]
+        refused = set().union(*(w.refused for w in workers))
+        # Only its comparisons by order fail, as they always do.
+        assert counted(workers)["write refused"] == 0 and refused <= {Kind.order}, refused
+    target = TARGETS[VecList if GIL else Vec3d]
     deadline = time.monotonic() + 30
     while True:
-        counts = counted(stress(TARGETS[cls], objects=1, seconds=min(SECONDS, 0.2))[2])
+        counts = counted(stress(target, objects=1, seconds=min(SECONDS, 0.2))[2])
         if counts["write refused"] and counts["call refused"] or time.monotonic() > deadline:
             break
     assert counts["write refused"] > 0 and counts["call refused"] > 0, counts

@@ -347,33 +347,36 @@ def test_fix_garbage_collection_need_not_wait_for_a_bulk_call():
     assert early
 
 
-# Another thread counts in pure Python, alone and then during two calls on
-# lists of a million points: the text form, whose element work waits for the
-# pool, and making a list from a Python list, which reads Python objects
-# throughout. Prints counts per second: alone, during each call, and the
-# calls' lengths.
+# Another thread counts in pure Python, noting the time every STEP counts,
+# alone and then during two calls on lists of a million points: the text
+# form, whose element work waits for the pool, and making a list from a
+# Python list, which reads Python objects throughout. For each: its length,
+# the counts made during it, and the longest time the counter made none.
 COUNT_DURING_CALLS = """
 import json, threading, time
 from lumora import Vec3d, VecList
+STEP = 1000
 points = [Vec3d(n / 7, -n / 3, n * 1e-9) for n in range(1_000_000)]
 big = VecList(points)
-count, running = 0, True
+marks, running = [], True
 def counter():
-    global count
+    n = 0
     while running:
-        count += 1
-def pace(call):
-    time.sleep(0)  # a fresh turn of the lock, so the call starts within it
-    c0, t0 = count, time.perf_counter()
-    call()
-    t1, c1 = time.perf_counter(), count
-    return (c1 - c0) / (t1 - t0), t1 - t0
+        n += 1
+        if n % STEP == 0:
+            marks.append(time.perf_counter())
+def during(call, arg):
+    t0 = time.perf_counter()
+    call(arg)
+    t1 = time.perf_counter()
+    times = [t0, *(m for m in marks if t0 < m < t1), t1]
+    return t1 - t0, (len(times) - 2) * STEP, max(b - a for a, b in zip(times, times[1:]))
 thread = threading.Thread(target=counter)
 thread.start()
 time.sleep(0.1)
-alone = pace(lambda: time.sleep(0.3))
-text = pace(lambda: repr(big))
-reading = pace(lambda: VecList(points))
+alone = during(time.sleep, 0.3)
+text = during(repr, big)
+reading = during(VecList, points)
 running = False
 thread.join()
 print(json.dumps([alone, text, reading]))
@@ -382,17 +385,21 @@ print(json.dumps([alone, text, reading]))
 
 def test_another_thread_runs_during_a_bulk_call():
     # Deliberate: the caller lets the interpreter go while the pool works, so
-    # under the global lock of the default build other threads run meanwhile,
-    # as they do on the free-threaded build. A call that keeps the lock (as
-    # one reading Python objects must) lets them do next to nothing.
+    # under the GIL of the default build other threads run meanwhile, as they
+    # do on the free-threaded build. There a call that keeps the GIL (as one
+    # reading Python objects must) stops them for about all of its length.
     env = {**os.environ, "RAYON_NUM_THREADS": "1"}  # leaves a core to the counting thread
     out = subprocess.run([sys.executable, "-c", COUNT_DURING_CALLS], env=env, capture_output=True, text=True, check=True)
-    (alone, _), (text, text_seconds), (reading, reading_seconds) = json.loads(out.stdout)
-    print(f"counting alone {alone:.3g}/s; during repr of 10**6 points ({text_seconds:.3f} s) {text / alone:.0%} of"
-          f" that; during VecList of 10**6 points ({reading_seconds:.3f} s) {reading / alone:.0%}")  # fmt: skip
-    assert text > alone / 5
+    alone, text, reading = json.loads(out.stdout)
+    pace = alone[1] / alone[0]
+    for name, (seconds, counts, stall) in (("repr", text), ("VecList", reading)):
+        print(f"{name} of 10**6 points: {seconds:.3f} s, the other thread at {counts / seconds / pace:.0%} of its pace"
+              f" alone ({pace:.3g}/s), stopped for {stall:.3f} s at most")  # fmt: skip
+    seconds, counts, stall = text
+    assert counts / seconds > pace / 10 and stall < seconds / 4
     if GIL:
-        assert reading < text / 4
+        seconds, counts, stall = reading
+        assert stall > seconds / 2
 
 
 # ---------------------------------------------------------------- threads
