@@ -135,6 +135,13 @@ class Stubs:
         if params:
             params.append("/")
         params += [f"{name}: {t}" for name, t in args[cut:]]
+        # Keyword-only parameters, each with its default.
+        keyword_only = f["arguments"].get("kwonlyargs", [])
+        if keyword_only:
+            params.append("*")
+        for p, default in zip(keyword_only, f["arguments"].get("kw_defaults", [])):
+            annotation = self.expr(p["annotation"], here, imports, cls)
+            params.append(f"{p['name']}: {annotation} = {self.expr(default, here, imports, cls)}")
         line = f"{indent}def {f['name']}({', '.join(params)}) -> {self.expr(f['returns'], here, imports, cls)}: ..."
         # The interpreter's object compares with anything; these classes
         # compare only with their own kind.

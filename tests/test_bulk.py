@@ -266,6 +266,7 @@ def test_search_is_a_scan_of_the_window(points, other, stride):
 # results over pieces too small for the pool, and a brute-force search.
 RESULTS = r"""
 import hashlib, json, math, random, struct, sys
+import numpy as np
 from lumora import Quat, Vec3d, VecList
 pieces, sizes, out = sys.argv[1] == "pieces", map(int, sys.argv[2:]), {}
 SPECIAL = [0.0, -0.0, math.inf, -math.inf, math.nan, -math.nan, 5e-324, -2.2e-308, 1.7976931348623157e308, 1e154]
@@ -276,6 +277,11 @@ OPS = {"to_array": lambda v: v.to_array(), "repr": repr, "+": lambda v: v + o, "
        "distance_squared": lambda v: v.distance_squared(o), "magnitude": lambda v: v.magnitude(),
        "normalize": lambda v: v.normalize(), "is_unit": lambda v: v.is_unit(), "collapse": lambda v: v.collapse(1),
        "rotate": lambda v: (v.rotate(q), v)[1], "copy": VecList}
+# Results written into a caller's buffer, read back as lists.
+OUT = {"dot": lambda v: v.dot(o, out=np.empty(len(v))), "distance_to": lambda v: v.distance_to(o, out=np.empty(len(v))),
+       "distance_squared": lambda v: v.distance_squared(o, out=np.empty(len(v))),
+       "magnitude": lambda v: v.magnitude(out=np.empty(len(v))), "is_unit": lambda v: v.is_unit(out=np.empty(len(v), bool))}
+OPS.update({f"{name} out=": (lambda f: lambda v: f(v).tolist())(f) for name, f in OUT.items()})
 def flat(r):
     if isinstance(r, str):
         return r.encode()
@@ -331,6 +337,9 @@ def reference():
 def test_results_do_not_depend_on_threads_or_splits(threads, reference):
     got = results("direct", **({"RAYON_NUM_THREADS": threads} if threads else {}))
     assert got.keys() == reference.keys() and {k for k in got if got[k] != reference[k]} == set()
+    # What `out=` receives is bit for bit the list returned without it.
+    written = {k: v for k, v in got.items() if " out= " in k}
+    assert written and {k for k, v in written.items() if v != got[k.replace(" out= ", " ")]} == set()
 
 
 # ---------------------------------------------------------------- threads

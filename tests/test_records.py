@@ -79,10 +79,12 @@ def test_exported_symbols():
 
 
 def test_counts():
-    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 8, "function": 158}
+    # Beyond the records of the interface's core, each class has __reduce__,
+    # and VecList from_buffer, __reduce_ex__, __buffer__ and __release_buffer__.
+    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 8, "function": 158 + 12}
     assert Counter(owner(f) for f in FUNCTIONS) == {
-        "Vec3d": 37, "AngleRadians": 28, "VecList": 25, "Quat": 26, "Circle": 13, "Plane": 12,
-        "AngleDegrees": 11, "VecListIterator": 2, "module functions": 4,
+        "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 5, "Quat": 26 + 1, "Circle": 13 + 1,
+        "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4,
     }  # fmt: skip
 
 
@@ -195,7 +197,10 @@ def test_arguments_and_decorators():
             # Read as text: a parameter may be named by a reserved word.
             signature = (live.__func__ if isinstance(live, staticmethod) else live).__text_signature__
             params = [p.lstrip("$") for p in signature.strip("()").split(", ") if p]
-            assert params == (receiver if receiver == ["self"] else []) + names, where
+            keyword_only = [p["name"] + "=None" for p in args.get("kwonlyargs", [])]
+            assert [text(d) for d in args.get("kw_defaults", [])] == ["None"] * len(keyword_only), where
+            expected = (receiver if receiver == ["self"] else []) + names + (["*", *keyword_only] if keyword_only else [])
+            assert params == expected, where
 
 
 def record(owner_name, name, role_=None):
@@ -235,6 +240,24 @@ def test_result_annotations(owner_name, name, annotation):
     assert text(record(owner_name, name)["returns"]) == annotation
 
 
+def test_buffer_members():
+    from_buffer = record("VecList", "from_buffer")
+    assert from_buffer["decorators"] == [{"type": "name", "id": "staticmethod"}]
+    assert [(p["name"], text(p["annotation"])) for p in from_buffer["arguments"]["args"]] == [
+        ("buffer", "collections.abc.Buffer")]
+    for name, result in [("dot", "builtins.float"), ("magnitude", "builtins.float"), ("is_unit", "builtins.bool")]:
+        args = record("VecList", name)["arguments"]
+        assert [(p["name"], text(p["annotation"])) for p in args["kwonlyargs"]] == [
+            ("out", "collections.abc.Buffer | None")]
+        assert text(record("VecList", name)["returns"]) == f"builtins.list[{result}]"
+    stub = STUBS.module(STUBS.root)
+    assert ("def dot(self, /, other: Vec3d, *, out: collections.abc.Buffer | None = None) -> builtins.list[builtins.float]"
+            in stub)  # fmt: skip
+    assert "def magnitude(self, /, *, out: collections.abc.Buffer | None = None)" in stub
+    assert "def __buffer__(self, /, flags: builtins.int) -> builtins.memoryview" in stub
+    assert "def __reduce_ex__(self, /, protocol: typing.SupportsIndex)" in stub
+
+
 def test_parameter_annotations():
     new = record("VecList", "__new__")["arguments"]["args"]
     assert [(p["name"], text(p["annotation"])) for p in new] == [("list", "collections.abc.Sequence[lumora.Vec3d]")]
@@ -271,6 +294,11 @@ def test_type_checking_with_the_stubs(tmp_path):
         "m = Quat.identity().to_rotation_matrix()\n"
         "q: Quat = Quat.from_rotation_matrix(m) * Quat.from_rotation_matrix(memoryview(b'')).inverse()\n"
         "s: Quat = q.slerp(Quat.identity(), 0.5)\n"
+        "import array, pickle\n"
+        "buf = array.array('d', [0.0])\n"
+        "VecList.from_buffer(memoryview(VecList([v]))).dot(v, out=buf)\n"
+        "VecList([v]).magnitude(out=None)\n"
+        "p: bytes = pickle.dumps(VecList.from_buffer(buf), protocol=5)\n"
     )
     (tmp_path / "bad.py").write_text("from lumora import Vec3d\nVec3d(1, 2, 3).dot((1, 2, 3))\n")
     result = run(["mypy", "good.py", "bad.py"], tmp_path)

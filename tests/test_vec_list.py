@@ -136,12 +136,17 @@ def test_indexes_and_the_protocols_built_on_them():
     assert bool(v) and len(v) == 2 and v != VecList([P, Q]) and v == v and hash(v) == object.__hash__(v)
 
 
+# The members beyond the container's own: the buffer export, the
+# constructor from a buffer, and pickling.
+BORDERS = {"from_buffer", "__buffer__", "__release_buffer__", "__reduce__", "__reduce_ex__"}
+
+
 def test_exactly_these_members():
     assert set(VecList.__dict__) - {"__doc__", "__module__"} == {
         "__new__", "__len__", "__getitem__", "__iter__", "__repr__", "__add__", "__radd__", "__sub__", "__rsub__",
         "__mul__", "__rmul__", "__truediv__", "__rtruediv__", "empty", "append", "extend", "list", "to_array", "dot",
         "cross", "distance_to", "distance_squared", "magnitude", "normalize", "is_unit", "collapse", "rotate",
-        "minimum_distance_to"}  # fmt: skip
+        "minimum_distance_to"} | BORDERS  # fmt: skip
     signatures = {"append": "($self, vec)", "extend": "($self, other)", "empty": "()", "to_array": "($self)"}
     assert {name: getattr(VecList, name).__text_signature__ for name in signatures} == signatures
     assert VecList.__text_signature__ == "(list)"
@@ -195,7 +200,8 @@ def test_iterator_type():
     it = iter(VecList([P]))
     cls = type(it)
     assert (cls.__module__, cls.__name__) == ("builtins", "VecListIterator") and not hasattr(lumora, "VecListIterator")
-    assert set(cls.__dict__) - {"__doc__", "__module__"} == {"__iter__", "__next__"}
+    # __reduce__ only refuses pickling with a TypeError.
+    assert set(cls.__dict__) - {"__doc__", "__module__"} == {"__iter__", "__next__", "__reduce__"}
     raises(cls, TypeError, "cannot create 'builtins.VecListIterator' instances")
     assert iter(it) is it and same(next(it), P) and iter(it) is it
     for _ in range(3):  # stays exhausted

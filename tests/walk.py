@@ -70,11 +70,13 @@ def classes():
 
 
 def parameters(signature):
-    """Parameter names of a text signature, without the receiver."""
+    """Names of the required parameters of a text signature, without the
+    receiver; the optional keyword-only ones are in KEYWORD_ONLY."""
     if not signature:
         return None
     names = [p.strip() for p in signature.strip("()").split(",") if p.strip()]
-    return [n for n in names if not n.startswith("$") and n not in ("/", "*")]
+    return [n for n in names if not n.startswith("$") and n not in ("/", "*") and "=" not in n]
+
 
 
 def members():
@@ -103,6 +105,16 @@ def members():
 
 
 MEMBERS = members()
+
+# The names of every optional keyword-only parameter (after "*", with a
+# default) of every callable found.
+KEYWORD_ONLY = sorted({
+    p.split("=")[0].strip()
+    for cls in classes()
+    for attr in vars(cls).values()
+    for p in (getattr(attr, "__text_signature__", None) or "").strip("()").split(",")
+    if "=" in p
+})  # fmt: skip
 
 
 def member_id(m):

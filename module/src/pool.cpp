@@ -16,6 +16,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -132,5 +133,15 @@ void run_on_pool(std::size_t pieces, PieceFn fn, void* context) {
 }
 
 } // namespace detail
+
+// Weighed as a stream loop over 8-byte words, the last one possibly short.
+void copy(void* dst, const void* src, std::size_t n) {
+    constexpr std::size_t word = sizeof(double);
+    detail::for_each_piece((n + word - 1) / word, Cost::stream, [&](std::size_t, std::size_t begin, std::size_t end) {
+        const std::size_t from = begin * word;
+        const std::size_t to = std::min(end * word, n);
+        if (to > from) std::memcpy(static_cast<char*>(dst) + from, static_cast<const char*>(src) + from, to - from);
+    });
+}
 
 } // namespace pool
