@@ -121,8 +121,9 @@ void run_on_pool(std::size_t pieces, PieceFn fn, void* context) {
         woken.notify_one();
     });
     // Detached while waiting, so that a stop-the-world pause of another
-    // thread (a garbage collection) need not wait for the whole job. Every
-    // hold taken by the caller stays taken.
+    // thread (a garbage collection) need not wait for the whole job, and on
+    // the default build other threads have the GIL meanwhile. Every hold
+    // taken by the caller stays taken.
     Py_BEGIN_ALLOW_THREADS {
         std::unique_lock<std::mutex> guard(lock);
         woken.wait(guard, [&] { return finished; });
