@@ -234,11 +234,11 @@ def test_buffers_and_pickles_free_what_they_make():
     # interpreter, as much after a thousand calls as after four thousand,
     # which is more than ONE_OFF: so a short and a long run are compared,
     # and only what grows with the rounds counts. A leak grows in every
-    # attempt; of two attempts the smaller growth counts, so that the
+    # attempt; of three attempts the smallest growth counts, so that the
     # allocations of another test's leftover threads do not.
     rounds = max(ROUNDS // 20, 50)
     growth = {}
-    for _ in range(2):
+    for _ in range(3):
         short, long = grown_over(work, rounds), grown_over(work, 3 * rounds)
         for kind in set(short) & set(long) - {"rss"}:
             growth[kind] = min(growth.get(kind, long[kind] - short[kind]), long[kind] - short[kind])
