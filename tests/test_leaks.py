@@ -233,14 +233,19 @@ def test_buffers_and_pickles_free_what_they_make():
     # Pickling leaves some 15 to 25 KB behind once per run in this
     # interpreter, as much after a thousand calls as after four thousand,
     # which is more than ONE_OFF: so a short and a long run are compared,
-    # and only what grows with the rounds counts. A leak grows in every
-    # attempt; of three attempts the smallest growth counts, so that the
-    # allocations of another test's leftover threads do not.
-    rounds = max(ROUNDS // 20, 50)
+    # and only what grows with the rounds counts. The C heap counts the
+    # blocks that the pool's worker threads keep in their own caches after
+    # freeing them as still in use; after a suite's worth of threads that is
+    # some 35 KB more in a long run than in a short one, however long, so the
+    # C heap gets a larger one-off allowance. A leak grows in every attempt;
+    # of three attempts the smallest growth counts, so that the allocations
+    # of another test's leftover threads do not.
+    rounds, more = max(ROUNDS // 20, 50), 4
     growth = {}
     for _ in range(3):
-        short, long = grown_over(work, rounds), grown_over(work, 3 * rounds)
+        short, long = grown_over(work, rounds), grown_over(work, (1 + more) * rounds)
         for kind in set(short) & set(long) - {"rss"}:
             growth[kind] = min(growth.get(kind, long[kind] - short[kind]), long[kind] - short[kind])
-    assert all(g < ONE_OFF + PER_ROUND * 2 * rounds for g in growth.values()), growth
+    one_off = {"python": ONE_OFF, "native heap": 4 * ONE_OFF}
+    assert all(g < one_off[kind] + PER_ROUND * more * rounds for kind, g in growth.items()), growth
     big.append(v)  # every view was released
