@@ -20,10 +20,10 @@ place: Dask may run a task again (after losing a worker), and a task that
 changed its input would then rotate a list twice.
 
 The nearest point follows the rules of one list's `minimum_distance_to(p, 1)`
-across chunks: the candidates are compared by their squared distances in
-IEEE total order (so a NaN with its sign bit clear comes after every number,
-and one with its sign bit set before), and among equal squared distances the
-lower global index wins. Comparing the distances themselves would not do:
+across chunks: the candidates are compared by their squared distances, in
+IEEE total order among numbers, with every NaN after every number and equal
+to every other NaN whatever its sign bit; among equals the lower global
+index wins. Comparing the distances themselves would not do:
 distinct squared distances can round to the same distance.
 
 lumora's classes say they belong to `builtins`, so a function that Dask
@@ -34,6 +34,7 @@ by name and may; elsewhere write `lumora.VecList`.
 """
 
 import itertools
+import math
 import struct
 import sys
 
@@ -80,9 +81,11 @@ def rotated_chunk(block, quat):
     return points
 
 
-def _total_order(x):
-    """An integer that orders doubles as IEEE 754 totalOrder does."""
-    (i,) = struct.unpack("<q", struct.pack("<d", x))
+def _order(d2):
+    """An integer that orders squared distances as one list's search does."""
+    if math.isnan(d2):
+        return 1 << 63
+    (i,) = struct.unpack("<q", struct.pack("<d", d2))
     return i ^ 0x7FFF_FFFF_FFFF_FFFF if i < 0 else i
 
 
@@ -97,13 +100,13 @@ def nearest_in_chunk(points, offset, other):
 
 
 def nearest(candidates):
-    """(index, distance) of the best candidate: the least squared distance in
-    total order, the lower index among equals. Empty chunks (None) count for
+    """(index, distance) of the best candidate: the least squared distance,
+    the lower index among equals. Empty chunks (None) count for
     nothing; ValueError when no chunk had a point."""
     present = [c for c in candidates if c is not None]
     if not present:
         raise ValueError("nearest point of an empty cloud")
-    index, _, distance = min(present, key=lambda c: (_total_order(c[1]), c[0]))
+    index, _, distance = min(present, key=lambda c: (_order(c[1]), c[0]))
     return index, distance
 
 
