@@ -55,10 +55,11 @@ def _sizeof_veclist(points):
 
 
 def install(client):
-    """Makes this module importable on the client's workers, and on those
-    that join later, so that tasks naming its functions run there. Each
-    worker needs lumora itself installed."""
-    client.upload_file(__file__)
+    """Puts this module on the client's scheduler and workers, and on the
+    workers that join later, where tasks naming its functions import it.
+    Each of them needs lumora itself installed. Nothing is imported here:
+    a scheduler running in this process would load a second copy."""
+    client.upload_file(__file__, load=False)
 
 
 def worker_memory(dask_worker):
