@@ -35,7 +35,7 @@ def parse(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--scheduler", help="address of an existing scheduler (default: start a local cluster)")
     p.add_argument("--workers", type=int, default=len(os.sched_getaffinity(0)),
-                   help="worker processes of the local cluster, one thread each (default: the processors here)")  # fmt: skip
+                   help="local worker processes, one thread each (default: the processors here)")  # fmt: skip
     p.add_argument("--points", type=float, default=2e7, help="points in the cloud (default: 2e7)")
     p.add_argument("--chunk", type=float, default=1e6, help="points per chunk (default: 1e6)")
     p.add_argument("--seed", type=int, default=2026)
@@ -83,8 +83,9 @@ def run(client, args):
     for worker, (rss, points) in sorted(client.run(lumora_dask.worker_memory).items()):
         grown = rss - before[worker]
         held = points * lumora_dask.BYTES_PER_POINT
+        per_point = f" ({grown / points:.1f} bytes a point)" if points else ""
         print(f"  {worker}: {points} points in VecLists ({held / 2**20:.0f} MiB), resident {rss / 2**20:.0f} MiB, "
-              f"{grown / 2**20:+.0f} MiB since the start" + (f" ({grown / points:.1f} bytes a point)" if points else ""))  # fmt: skip
+              f"{grown / 2**20:+.0f} MiB since the start{per_point}")  # fmt: skip
     digests = client.compute([dask.delayed(digest)(points) for points in lists], sync=True)
 
     # The same job in this process, when both copies of the cloud fit easily.
