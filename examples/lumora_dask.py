@@ -3,7 +3,7 @@ per chunk, rotated there and searched for the point nearest a query, with
 the answer one VecList holding the whole cloud would give, bit for bit.
 
 Copy this file or import it; `examples/cluster.py` shows it at work. The
-functions that run on the workers are plain functions of a chunk:
+functions that run on the workers:
 
     chunk_to_list(block)                    (k, 3) float64 block -> VecList
     rotated_chunk(block, quat)              a new VecList, rotated
@@ -63,9 +63,10 @@ def install(client):
 
 
 def worker_memory(dask_worker):
-    """(bytes resident, points held in VecLists) of a worker; for
-    `client.run(worker_memory)`."""
-    held = sum(len(v) for v in dask_worker.data.values() if isinstance(v, VecList))
+    """(bytes resident, points held in memory in VecLists) of a worker; for
+    `client.run(worker_memory)`. Lists spilled to disk are not read back."""
+    in_memory = getattr(dask_worker.data, "fast", dask_worker.data)
+    held = sum(len(v) for v in in_memory.values() if isinstance(v, VecList))
     return psutil.Process().memory_info().rss, held
 
 
