@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 import lumora
 from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
 from lumora.geometry import Circle, Plane, circle_circle, circle_point, circle_point_unchecked, plane_line
-from support import FIELDS, doubles, float_text, same, tokens, traced_growth
+from support import FIELDS, doubles, float_text, hammer, same, tokens, traced_growth
 
 CLASSES = [Vec3d, Quat, AngleRadians, AngleDegrees, Plane, Circle]
 SAMPLES = {
@@ -451,6 +451,32 @@ def test_equality_against_a_vector_being_written_raises_runtime_error():
         stop.set()
         writer.join()
     assert outcomes == {"equal", "refused"}
+
+
+# The classes with their own ==, each with a write that sets a value to what
+# it already is.
+REWRITES = {
+    Vec3d: lambda v: setattr(v, "x", 1.0),
+    Quat: lambda q: setattr(q, "w", 1.0),
+    AngleRadians: lambda a: setattr(a, "angle", 1.5),
+    AngleDegrees: lambda a: setattr(a, "angle", -2.0),
+    Circle: lambda c: setattr(c, "radius", 2.0),
+}
+
+
+@pytest.mark.parametrize("cls", REWRITES, ids=lambda c: c.__name__)
+def test_equality_with_either_operand_being_written_is_refused_not_answered(cls):
+    # Deliberate: a NotImplemented answer would make the interpreter fall
+    # back to identity and call two equal values unequal.
+    written, other = SAMPLES[cls](), SAMPLES[cls]()
+
+    def compare():
+        for a, b in ((written, other), (other, written)):
+            assert (a == b) is True and (a != b) is False
+
+    write = functools.partial(REWRITES[cls], written)
+    seen = hammer(1.0, write, write, compare, compare, want=["Already mutably borrowed"])
+    assert seen["Already mutably borrowed"] > 0
 
 
 def test_calls_and_failed_calls_free_what_they_make():

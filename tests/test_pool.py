@@ -1,7 +1,8 @@
-"""The worker pool across fork(): a child forked after the pool started has
-none of its threads."""
+"""The worker pool across fork() (a child forked after the pool started has
+none of its threads), and beside other users of oneTBB in the process."""
 
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -41,3 +42,22 @@ raise SystemExit(os.waitstatus_to_exitcode(status))
 """
     env = dict(os.environ, RAYON_NUM_THREADS="2")
     assert subprocess.run([sys.executable, "-c", code], env=env, timeout=120).returncode == 0
+
+
+def test_another_onetbb_user_keeps_its_parallelism(tmp_path):
+    # oneTBB's thread limit is process-wide and the lowest setting wins: a
+    # pool of one thread must not hold another library to two.
+    lib = tmp_path / "onetbb_user.so"
+    source = pathlib.Path(__file__).with_name("onetbb_user.cpp")
+    flags = ["-std=c++20", "-O2", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror"]
+    subprocess.run([os.environ.get("CXX", "c++"), *flags, str(source), "-o", str(lib), "-ltbb"], check=True)
+    code = f"""
+import ctypes, os
+from lumora import Vec3d, VecList
+VecList([Vec3d(1.0, 2.0, 3.0)] * 100_000).normalize()
+assert len(os.listdir("/proc/self/task")) > 1, "the pool did not start"
+print(ctypes.CDLL({str(lib)!r}).peak_parallelism(4))
+"""
+    env = dict(os.environ, RAYON_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True, timeout=120)
+    assert out.stdout == "4\n"

@@ -154,15 +154,15 @@ TARGETS = {
          (Kind.read, lambda a, b: a.to_degrees()), (Kind.read, lambda a, b: -a),
          (Kind.read, lambda a, b: Quat.from_axis_angle(V, a)), (Kind.binop, lambda a, b: a + b),
          (Kind.binop, lambda a, b: a - b), (Kind.binop, lambda a, b: a * 3.0), (Kind.binop, lambda a, b: a / 3.0),
-         (Kind.order, lambda a, b: a < b), (Kind.order, lambda a, b: a >= b), (Kind.order, lambda a, b: a == b),
-         (Kind.order, lambda a, b: a != b)],
+         (Kind.order, lambda a, b: a < b), (Kind.order, lambda a, b: a >= b), (Kind.eq, lambda a, b: a == b),
+         (Kind.eq, lambda a, b: a != b)],
     ),  # fmt: skip
     AngleDegrees: fields_target(
         lambda: AngleDegrees(90.0),
         {"angle": FLOAT},
         lambda a: {"angle": parse("{}\u00b0", repr(a))[0]},
         [(Kind.read, lambda a, b: a.to_radians()), (Kind.read, lambda a, b: -a), (Kind.order, lambda a, b: a > b),
-         (Kind.order, lambda a, b: a <= b), (Kind.order, lambda a, b: a == b)],
+         (Kind.order, lambda a, b: a <= b), (Kind.eq, lambda a, b: a == b)],
     ),  # fmt: skip
     Plane: fields_target(
         lambda: Plane(Vec3d(0, 0, 1), 1.0),

@@ -88,16 +88,4 @@ char* write_floats(char* out, std::string_view tmpl, std::initializer_list<doubl
     return out;
 }
 
-char* write_float_fixed(char* out, char* end, double v, int decimals) {
-    if (!std::isfinite(v)) {
-        char special[4];
-        char* special_end = write_special(special, v);
-        if (end - out < special_end - special) return nullptr;
-        std::memcpy(out, special, special_end - special);
-        return out + (special_end - special);
-    }
-    const auto res = std::to_chars(out, end, v, std::chars_format::fixed, decimals);
-    return res.ec == std::errc{} ? res.ptr : nullptr;
-}
-
 } // namespace drovak

@@ -5,7 +5,7 @@
 // interpreter, makes each builder describe its entry.
 
 #include "bind/record.hpp"
-#include "modules.hpp"
+#include "lumora.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -8,7 +8,7 @@
 //
 // The workers see plain arrays only; they never touch a Python object.
 
-#include "bind/array.hpp"
+#include "array.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -116,8 +116,8 @@ inline bool wide(Cost cost) { return has_avx2 && cost != Cost::stream; }
 // out[i] = f(in[i]) for every i, into an array reserved once at its final
 // size.
 template <class F, class In, class Out = std::invoke_result_t<F&, const In&>>
-bind::Array<Out> map(const bind::Array<In>& in, Cost cost, F f) {
-    auto out = bind::Array<Out>::uninitialised(in.size());
+lumora::Array<Out> map(const lumora::Array<In>& in, Cost cost, F f) {
+    auto out = lumora::Array<Out>::uninitialised(in.size());
     const In* src = in.data();
     Out* dst = out.data();
     const auto loop = detail::wide(cost) ? &detail::map_loop_avx2<In, Out, F> : &detail::map_loop_baseline<In, Out, F>;
@@ -130,10 +130,10 @@ bind::Array<Out> map(const bind::Array<In>& in, Cost cost, F f) {
 // and formulas that treat each component alike: one flat loop over all the
 // doubles, which vectorises cleanly at any width.
 template <class T, class G>
-bind::Array<T> map_components(const bind::Array<T>& in, Cost cost, G g) {
+lumora::Array<T> map_components(const lumora::Array<T>& in, Cost cost, G g) {
     static_assert(std::is_standard_layout_v<T> && sizeof(T) % sizeof(double) == 0);
     constexpr std::size_t k = sizeof(T) / sizeof(double);
-    auto out = bind::Array<T>::uninitialised(in.size());
+    auto out = lumora::Array<T>::uninitialised(in.size());
     const auto* src = reinterpret_cast<const double*>(in.data());
     auto* dst = reinterpret_cast<double*>(out.data());
     const auto loop =
@@ -146,7 +146,7 @@ bind::Array<T> map_components(const bind::Array<T>& in, Cost cost, G g) {
 
 // The same, writing over the input.
 template <class T, class F>
-void map_in_place(bind::Array<T>& items, Cost cost, F f) {
+void map_in_place(lumora::Array<T>& items, Cost cost, F f) {
     T* data = items.data();
     const auto loop = detail::wide(cost) ? &detail::update_loop_avx2<T, F> : &detail::update_loop_baseline<T, F>;
     detail::for_each_piece(items.size(), cost,
@@ -158,11 +158,11 @@ void map_in_place(bind::Array<T>& items, Cost cost, F f) {
 // them. write(i, out) writes element i's text, at most `longest` bytes, at
 // `out` and returns its end.
 template <class F>
-std::vector<bind::Array<char>> concat(std::size_t n, Cost cost, std::string_view separator, std::size_t longest,
-                                      F write) {
-    auto parts = std::vector<bind::Array<char>>(detail::pieces_for(n, cost));
+std::vector<lumora::Array<char>> concat(std::size_t n, Cost cost, std::string_view separator, std::size_t longest,
+                                        F write) {
+    auto parts = std::vector<lumora::Array<char>>(detail::pieces_for(n, cost));
     detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
-        bind::Array<char>& out = parts[k];
+        lumora::Array<char>& out = parts[k];
         for (std::size_t i = begin; i < end; ++i) {
             char* p = out.room(separator.size() + longest);
             if (i > begin) p = std::copy(separator.begin(), separator.end(), p);

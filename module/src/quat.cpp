@@ -1,7 +1,7 @@
 // The Python class Quat.
 
 #include "bind/define.hpp"
-#include "bind/module.hpp"
+#include "bind/text.hpp"
 #include "classes.hpp"
 
 #include <string>

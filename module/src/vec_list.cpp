@@ -3,7 +3,6 @@
 // the worker pool, so the list and the single-vector results cannot differ.
 
 #include "bind/define.hpp"
-#include "bind/module.hpp"
 #include "classes.hpp"
 #include "drovak/float_text.hpp"
 #include "pool.hpp"
@@ -20,10 +19,11 @@ namespace {
 
 using drovak::Quat;
 using drovak::Vec3d;
+using lumora::Array;
 using lumora::VecList;
 using lumora::VecListIterator;
 using pool::Cost;
-using Vectors = bind::Array<Vec3d>;
+using Vectors = Array<Vec3d>;
 using V = bind::Def<VecList>;
 using I = bind::Def<VecListIterator>;
 
@@ -118,19 +118,19 @@ VecList collapse(const VecList& v, std::uint64_t axis) {
     }
 }
 
-bind::Array<double> dot(const VecList& v, const Vec3d& o) {
+Array<double> dot(const VecList& v, const Vec3d& o) {
     return pool::map(v.vectors, Cost::stream, [o](const Vec3d& e) { return e.dot(o); });
 }
-bind::Array<double> distance_squared(const VecList& v, const Vec3d& o) {
+Array<double> distance_squared(const VecList& v, const Vec3d& o) {
     return pool::map(v.vectors, Cost::stream, [o](const Vec3d& e) { return e.distance_squared(o); });
 }
-bind::Array<double> distance_to(const VecList& v, const Vec3d& o) {
+Array<double> distance_to(const VecList& v, const Vec3d& o) {
     return pool::map(v.vectors, Cost::compound, [o](const Vec3d& e) { return e.distance_to(o); });
 }
-bind::Array<double> magnitude(const VecList& v) {
+Array<double> magnitude(const VecList& v) {
     return pool::map(v.vectors, Cost::compound, [](const Vec3d& e) { return e.magnitude(); });
 }
-bind::Array<bool> is_unit(const VecList& v) {
+Array<bool> is_unit(const VecList& v) {
     return pool::map(v.vectors, Cost::compound, [](const Vec3d& e) { return e.is_unit(); });
 }
 

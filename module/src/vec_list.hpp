@@ -2,7 +2,7 @@
 // The vector list and its iterator: core vectors stored unboxed and
 // contiguously, so that bulk loops run over a plain array.
 
-#include "bind/array.hpp"
+#include "array.hpp"
 #include "drovak/vec3d.hpp"
 
 #include <cstddef>
@@ -10,12 +10,12 @@
 namespace lumora {
 
 struct VecList {
-    bind::Array<drovak::Vec3d> vectors;
+    Array<drovak::Vec3d> vectors;
 };
 
 // A snapshot of a list's elements, handed out one by one.
 struct VecListIterator {
-    bind::Array<drovak::Vec3d> vectors;
+    Array<drovak::Vec3d> vectors;
     std::size_t position = 0;
 };
 

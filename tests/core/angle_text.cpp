@@ -1,12 +1,39 @@
 // Writes the core's angle text forms for the cases read from standard input,
 // one line each: "<r|d> <double> <decimals> <room>". Decimals -1 asks for the
-// shortest form; otherwise the fixed form is written into `room` bytes.
+// shortest form; otherwise the fixed form, which only these checks use, is
+// written into `room` bytes.
 // Prints the text, or "(none)" when it does not fit.
 
 #include "drovak/angle.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The number with exactly `decimals` digits after the point (rounded to
+// nearest, ties to even; NaN and the infinities as the shortest form writes
+// them), then the suffix; nullptr when the text would not fit in [out, end).
+template <std::size_t N>
+char* write_fixed(char* out, char* end, double v, int decimals, const char (&suffix)[N]) {
+    char* p = nullptr;
+    if (std::isfinite(v)) {
+        const auto res = std::to_chars(out, end, v, std::chars_format::fixed, decimals);
+        if (res.ec == std::errc{}) p = res.ptr;
+    } else {
+        char special[drovak::float_text_capacity];
+        const std::size_t n = static_cast<std::size_t>(drovak::write_float(special, v) - special);
+        if (static_cast<std::size_t>(end - out) >= n) p = static_cast<char*>(std::memcpy(out, special, n)) + n;
+    }
+    if (!p || static_cast<std::size_t>(end - p) < N - 1) return nullptr;
+    std::memcpy(p, suffix, N - 1);
+    return p + (N - 1);
+}
+
+} // namespace
 
 int main() {
     char kind;
@@ -22,8 +49,8 @@ int main() {
             end = kind == 'r' ? drovak::write_text(buf, drovak::AngleRadians{v})
                               : drovak::write_text(buf, drovak::AngleDegrees{v});
         } else {
-            end = kind == 'r' ? drovak::write_text_fixed(buf, limit, drovak::AngleRadians{v}, decimals)
-                              : drovak::write_text_fixed(buf, limit, drovak::AngleDegrees{v}, decimals);
+            end = kind == 'r' ? write_fixed(buf, limit, v, decimals, drovak::detail::radians_suffix)
+                              : write_fixed(buf, limit, v, decimals, drovak::detail::degrees_suffix);
         }
         if (end) {
             std::fwrite(buf, 1, static_cast<std::size_t>(end - buf), stdout);

@@ -1,4 +1,5 @@
 #pragma once
+// Angles in radians and in degrees, their trigonometry, and their text forms.
 
 #include <bit>
 #include <cmath>
@@ -93,8 +94,7 @@ inline AngleRadians Vec3d::angle_to(const Vec3d& b) const {
 
 // Text forms "{} radians" and "{}°" (no space before the degree sign), written
 // into a caller's buffer of angle_text_capacity bytes; each returns the end of
-// the text. The _fixed forms write exactly `decimals` digits after the point
-// and return nullptr when the text would not fit in [out, end).
+// the text.
 inline constexpr std::size_t angle_text_capacity = float_text_capacity + 8;
 
 namespace detail {
@@ -102,29 +102,18 @@ inline constexpr char radians_suffix[] = " radians";
 inline constexpr char degrees_suffix[] = "\xC2\xB0"; // U+00B0 in UTF-8
 
 template <std::size_t N>
-char* append_suffix(char* p, char* end, const char (&suffix)[N]) {
-    if (p == nullptr || static_cast<std::size_t>(end - p) < N - 1) {
-        return nullptr;
-    }
+char* append_suffix(char* p, const char (&suffix)[N]) {
     std::memcpy(p, suffix, N - 1);
     return p + (N - 1);
 }
 } // namespace detail
 
 inline char* write_text(char* out, AngleRadians a) {
-    return detail::append_suffix(write_float(out, a.angle), out + angle_text_capacity, detail::radians_suffix);
+    return detail::append_suffix(write_float(out, a.angle), detail::radians_suffix);
 }
 
 inline char* write_text(char* out, AngleDegrees a) {
-    return detail::append_suffix(write_float(out, a.angle), out + angle_text_capacity, detail::degrees_suffix);
-}
-
-inline char* write_text_fixed(char* out, char* end, AngleRadians a, int decimals) {
-    return detail::append_suffix(write_float_fixed(out, end, a.angle, decimals), end, detail::radians_suffix);
-}
-
-inline char* write_text_fixed(char* out, char* end, AngleDegrees a, int decimals) {
-    return detail::append_suffix(write_float_fixed(out, end, a.angle, decimals), end, detail::degrees_suffix);
+    return detail::append_suffix(write_float(out, a.angle), detail::degrees_suffix);
 }
 
 } // namespace drovak

@@ -1,4 +1,6 @@
 #pragma once
+// The float text form: the shortest decimal of a double, written out
+// positionally, as every repr shows it.
 
 #include <cstddef>
 #include <initializer_list>
@@ -24,10 +26,5 @@ char* write_floats(char* out, std::string_view tmpl, std::initializer_list<doubl
 constexpr std::size_t floats_text_capacity(std::string_view tmpl, std::size_t count) {
     return tmpl.size() + count * float_text_capacity;
 }
-
-// The same number with exactly `decimals` digits after the point (rounded to
-// nearest, ties to even); NaN and the infinities are written as above.
-// Returns nullptr when the text would not fit in [out, end).
-char* write_float_fixed(char* out, char* end, double v, int decimals);
 
 } // namespace drovak

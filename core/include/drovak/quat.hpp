@@ -1,4 +1,5 @@
 #pragma once
+// Quaternions: rotations of vectors, axis-angle and matrix forms.
 
 #include <array>
 #include <cmath>

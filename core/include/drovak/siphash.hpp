@@ -1,4 +1,5 @@
 #pragma once
+// SipHash-1-3 and the canonical bit patterns of doubles that hashes use.
 
 #include <bit>
 #include <cstddef>

@@ -1,4 +1,5 @@
 #pragma once
+// Three-component vectors of doubles and their operations.
 
 #include <array>
 #include <cmath>
@@ -81,6 +82,8 @@ struct Vec3d {
 
     constexpr double scalar_triple_product(const Vec3d& b, const Vec3d& c) const { return dot(b.cross(c)); }
 
+    // Defined beside the types they return: angle_to in angle.hpp, to_quat in
+    // quat.hpp.
     AngleRadians angle_to(const Vec3d& other) const;
     Quat to_quat() const;
 

@@ -1,5 +1,6 @@
 #include "bind/define.hpp"
-#include "bind/module.hpp"
+#include "bind/members.hpp"
+#include "bind/text.hpp"
 
 #include "drovak/float_text.hpp"
 

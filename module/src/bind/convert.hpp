@@ -2,7 +2,7 @@
 // Argument conversion by declared C++ parameter type, and result wrapping by
 // C++ return type.
 
-#include "bind/array.hpp"
+#include "array.hpp"
 #include "bind/object.hpp"
 
 #include <array>
@@ -66,7 +66,7 @@ struct Arg {
 // while its value is copied out.
 template <class T>
 struct SequenceOf {
-    Array<T> items;
+    lumora::Array<T> items;
 };
 
 // The first checks of a sequence argument: not a str, and a sequence by the
@@ -82,26 +82,29 @@ struct Arg<SequenceOf<T>> {
 
     bool load(PyObject* obj) {
         if (!check_sequence(obj)) return false;
-        Array<T>& items = value.items;
+        // Looked up first: the lookup may throw, and a list is read in a
+        // critical section that no exception may leave.
+        PyTypeObject* type = Class<T>::type();
+        lumora::Array<T>& items = value.items;
         // A length is only a hint: a lying one must not make construction
         // fail, so an impossible reservation is simply skipped.
         (void)items.try_reserve(length_hint(obj));
         bool ok = true;
         if (PyTuple_CheckExact(obj)) {
             for (Py_ssize_t i = 0; ok && i < PyTuple_GET_SIZE(obj); ++i)
-                ok = add(PyTuple_GET_ITEM(obj, i));
+                ok = add(PyTuple_GET_ITEM(obj, i), type);
         } else if (PyList_CheckExact(obj)) {
             // Reading a list item by item is its iteration; the list cannot
             // change meanwhile, and no Python code runs.
             Py_BEGIN_CRITICAL_SECTION(obj);
             for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(obj); ++i)
-                ok = add(PyList_GET_ITEM(obj, i));
+                ok = add(PyList_GET_ITEM(obj, i), type);
             Py_END_CRITICAL_SECTION();
         } else {
             PyObject* iter = PyObject_GetIter(obj);
             if (!iter) return false;
             while (PyObject* item = PyIter_Next(iter)) {
-                ok = add(item);
+                ok = add(item, type);
                 Py_DECREF(item);
                 if (!ok) break;
             }
@@ -114,18 +117,12 @@ struct Arg<SequenceOf<T>> {
     SequenceOf<T>&& get() { return std::move(value); }
 
   private:
-    bool add(PyObject* item) {
-        if (!Class<T>::check(item)) {
-            raise_not_instance(item, Class<T>::name());
-            return false;
-        }
-        SharedHold hold;
-        if (!hold.try_take(Class<T>::instance(item)->guard)) {
-            raise_already_mutably_borrowed();
-            return false;
-        }
-        // No C++ exception may leave here: a critical section may be open.
-        if (!value.items.try_push_back(Class<T>::instance(item)->value)) {
+    // Copies the item's value out under a shared hold. Nothing here throws:
+    // a critical section may be open.
+    bool add(PyObject* item, PyTypeObject* type) noexcept {
+        Receiver<T> r;
+        if (!r.take(item, type)) return false;
+        if (!value.items.try_push_back(r.value())) {
             PyErr_NoMemory();
             return false;
         }
@@ -190,7 +187,7 @@ PyObject* to_python(const std::array<T, N>& items) {
 }
 
 template <class T>
-PyObject* to_python(const Array<T>& items) {
+PyObject* to_python(const lumora::Array<T>& items) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t n = 0; n < items.size(); ++n)
         PyList_SET_ITEM(list.get(), n, to_python(items[n]));
@@ -201,7 +198,7 @@ PyObject* to_python(const Array<T>& items) {
 // i being f(items[i]): no intermediate copy of the elements.
 template <class T, class F>
 struct ListOf {
-    const Array<T>& items;
+    const lumora::Array<T>& items;
     F f;
 };
 
@@ -217,7 +214,7 @@ PyObject* to_python(const ListOf<T, F>& view) {
 // neighbours, suffix. It becomes a str in one allocation and one copy.
 struct Joined {
     std::string_view prefix;
-    std::vector<Array<char>> parts;
+    std::vector<lumora::Array<char>> parts;
     std::string_view separator;
     std::string_view suffix;
 };

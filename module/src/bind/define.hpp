@@ -141,8 +141,7 @@ constexpr const char* operand_name(bool reflected) {
 }
 
 enum class Compare {
-    // == and != computed directly; a refused hold on the other operand
-    // raises the guard's RuntimeError.
+    // == and != computed directly.
     equality,
     // == only; != negates the interpreter's full ==.
     equality_only,
@@ -580,19 +579,20 @@ struct Def {
             if (truth < 0) return nullptr;
             return to_python(!truth);
         }
-        Receiver<Owner> r;
-        if (!r.try_take(self)) Py_RETURN_NOTIMPLEMENTED;
-        const bool defined = op == Py_EQ || op == Py_NE || Kind == Compare::ordered;
-        if (!defined || !Class<Owner>::check(other)) Py_RETURN_NOTIMPLEMENTED;
-        SharedHold hold;
-        Instance<Owner>* inst = Class<Owner>::instance(other);
-        if (!hold.try_take(inst->guard)) {
-            if (Kind != Compare::equality) Py_RETURN_NOTIMPLEMENTED;
-            raise_already_mutably_borrowed();
-            return nullptr;
+        const bool equality = op == Py_EQ || op == Py_NE;
+        if (!(equality || Kind == Compare::ordered) || !Class<Owner>::check(other)) Py_RETURN_NOTIMPLEMENTED;
+        // An equality whose operand is being written raises the guard's
+        // error: NotImplemented would make the interpreter fall back to
+        // identity, a definite and wrong answer. A refused ordering answers
+        // NotImplemented, which the interpreter reports as its TypeError.
+        Receiver<Owner> r, o;
+        if (equality) {
+            if (!r.take(self) || !o.take(other)) return nullptr;
+        } else if (!r.try_take(self) || !o.try_take(other)) {
+            Py_RETURN_NOTIMPLEMENTED;
         }
         const Owner& a = r.value();
-        const Owner& b = inst->value;
+        const Owner& b = o.value();
         switch (op) {
         case Py_EQ:
             return to_python(a == b);

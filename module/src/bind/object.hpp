@@ -217,13 +217,15 @@ class Held {
   public:
     using Value = std::conditional_t<std::is_same_v<Hold, SharedHold>, const T, T>;
 
-    // Sets the Python error and returns false when the receiver is refused.
-    bool take(PyObject* self) {
-        if (!Class<T>::check(self)) {
-            raise_not_instance(self, Class<T>::name());
+    // Sets the Python error and returns false when `obj` is refused.
+    bool take(PyObject* obj) { return take(obj, Class<T>::type()); }
+    // The same with T's type object already at hand: nothing here throws.
+    bool take(PyObject* obj, PyTypeObject* type) noexcept {
+        if (!PyObject_TypeCheck(obj, type)) {
+            raise_not_instance(obj, Class<T>::name());
             return false;
         }
-        inst_ = Class<T>::instance(self);
+        inst_ = Class<T>::instance(obj);
         if (!hold_.try_take(inst_->guard)) {
             Hold::raise_refused();
             return false;

@@ -4,7 +4,7 @@
 // record generator listens; in the module `sink` stays null and nothing is
 // built.
 
-#include "bind/array.hpp"
+#include "array.hpp"
 
 #include <array>
 #include <cstdint>
@@ -92,7 +92,7 @@ struct Annotation<void> {
     static Expr get() { return name("None"); }
 };
 template <class T>
-struct Annotation<Array<T>> {
+struct Annotation<lumora::Array<T>> {
     static Expr get() { return subscript(builtin("list"), annotation<T>()); }
 };
 template <class T, std::size_t N>

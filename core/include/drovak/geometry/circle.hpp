@@ -1,4 +1,5 @@
 #pragma once
+// Circles in space: centre, radius and the normal of their plane.
 
 #include <bit>
 #include <cmath>

@@ -1,4 +1,5 @@
 #pragma once
+// Where lines, planes and circles meet, and how an intersection fails.
 
 #include <cmath>
 #include <optional>

@@ -1,4 +1,5 @@
 #pragma once
+// Planes in Hessian normal form: a normal and a distance from the origin.
 
 #include <cmath>
 

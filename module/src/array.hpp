@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace bind {
+namespace lumora {
 
 template <class T>
 class Array {
@@ -51,7 +51,6 @@ class Array {
     T* data() { return data_; }
     const T* data() const { return data_; }
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
     const T* begin() const { return data_; }
@@ -123,4 +122,4 @@ class Array {
     std::size_t capacity_ = 0;
 };
 
-} // namespace bind
+} // namespace lumora

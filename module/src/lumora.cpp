@@ -1,9 +1,10 @@
 // The entry point, the module body of `lumora` and the `geometry` submodule.
 
-#include "bind/module.hpp"
+#include "lumora.hpp"
+
+#include "bind/members.hpp"
 #include "classes.hpp"
-#include "geometry/intersection.hpp"
-#include "modules.hpp"
+#include "geometry/functions.hpp"
 
 #include <atomic>
 #include <cstdint>

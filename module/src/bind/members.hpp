@@ -1,12 +1,9 @@
 #pragma once
-// Module-level mechanisms: the __all__ add rule, attaching classes and
-// functions, and the text of doubles in every __repr__.
+// Module members: the __all__ add rule, and attaching classes, functions
+// and submodules.
 
 #include "bind/object.hpp"
 
-#include <initializer_list>
-#include <string>
-#include <string_view>
 #include <vector>
 
 namespace bind {
@@ -51,8 +48,5 @@ inline Member submodule_member(const ModuleBody& body) { return {nullptr, nullpt
 // sys.modules under its full name, so that `import <parent>.<sub>` finds it.
 // Returns false with a Python error set.
 bool add_members(PyObject* module, const ModuleBody& body);
-
-// `tmpl` with each "{}" replaced by the next value in the float text form.
-std::string format_floats(std::string_view tmpl, std::initializer_list<double> values);
 
 } // namespace bind

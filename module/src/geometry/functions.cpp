@@ -1,6 +1,6 @@
 // The intersection functions of lumora.geometry, bound to the submodule.
 
-#include "geometry/intersection.hpp"
+#include "geometry/functions.hpp"
 
 #include "bind/define.hpp"
 #include "classes.hpp"
