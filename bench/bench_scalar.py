@@ -1,6 +1,7 @@
 """Per-call cost of the scalar operations, next to the same work with the
 builtin complex type (a C type built into the interpreter: the floor) and
-with numpy 3-element arrays (what Python users reach for today).
+with numpy 3-element arrays (what Python users reach for today); and the
+rotation operations next to scipy's Rotation doing the same on one rotation.
 
 Ratios are measured in one run: `python bench/bench_scalar.py`.
 """
@@ -13,6 +14,8 @@ import sysconfig
 import timeit
 
 import numpy as np
+
+from scipy.spatial.transform import Rotation, Slerp
 
 from lumora import AngleRadians, Quat, Vec3d
 
@@ -39,6 +42,7 @@ ROWS = [
 
 EXTRA_SETUP = (
     "q = Quat.from_axis_angle(Vec3d(0.0, 0.0, 1.0), AngleRadians(0.5)); "
+    "p = Quat.from_axis_angle(Vec3d(0.6, 0.0, 0.8), AngleRadians(1.25)); "
     "axis = Vec3d(0.0, 0.0, 1.0); r = AngleRadians(0.5); s = AngleRadians(0.25); "
     "m = np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])"
 )
@@ -49,11 +53,31 @@ EXTRA_ROWS = [
     ("Quat.from_axis_angle", "Quat.from_axis_angle(axis, r)", "cmath.rect(1.0, 0.5)", None),
     ("AngleRadians.sin", "r.sin()", "c.conjugate()", None),
     ("angle +", "r + s", "c + d", None),
+    # Composing two rotations, next to the product of two complex numbers.
+    ("Quat a * b", "q * p", "c * d", None),
+]
+
+ROTATION_SETUP = (
+    "rq = Rotation.from_rotvec([0.0, 0.0, 0.5]); rp = Rotation.from_rotvec([0.75, 0.0, 1.0]); "
+    "ends = Rotation.concatenate([rq, rp]); times = [0.0, 1.0]; "
+    "rows = q.to_rotation_matrix(); cols = [list(c) for c in zip(*rows)]; mr = np.array(rows); mc = mr.T"
+)
+# (operation, lumora statement, scipy statement). scipy interpolates through
+# a Slerp object made from both ends, as slerp takes both ends per call; its
+# matrices map column vectors, ours have the images as rows: each side gets
+# the same rotation in its own convention.
+ROTATION_ROWS = [
+    ("a * b", "q * p", "rq * rp"),
+    ("inverse", "q.inverse()", "rq.inv()"),
+    ("slerp", "q.slerp(p, 0.3)", "Slerp(times, ends)(0.3)"),
+    ("from_rotation_matrix", "Quat.from_rotation_matrix(mr)", "Rotation.from_matrix(mc)"),
+    ("  from nested lists", "Quat.from_rotation_matrix(rows)", "Rotation.from_matrix(cols)"),
 ]
 
 
 def per_call_ns(stmt, setup, number):
-    env = {"Vec3d": Vec3d, "Quat": Quat, "AngleRadians": AngleRadians, "np": np, "cmath": cmath}
+    env = {"Vec3d": Vec3d, "Quat": Quat, "AngleRadians": AngleRadians, "np": np, "cmath": cmath,
+           "Rotation": Rotation, "Slerp": Slerp}  # fmt: skip
     best = min(timeit.repeat(stmt, setup, number=number, repeat=7, globals=env))
     return best / number * 1e9
 
@@ -83,6 +107,16 @@ def main():
             t_numpy = per_call_ns(numpy_stmt, setup, n)
             line += f"{t_numpy:>10.1f}{t_numpy / t_ours:>13.1f}x"
         print(line)
+    setup += "; " + ROTATION_SETUP
+    print()
+    header = f"{'rotation':<22}{'lumora ns':>10}{'scipy ns':>12}{'scipy/lumora':>14}"
+    print(header)
+    print("-" * len(header))
+    for name, ours, theirs in ROTATION_ROWS:
+        t_ours = per_call_ns(ours, setup, n)
+        # scipy's calls take microseconds: fewer of them measure as well.
+        t_theirs = per_call_ns(theirs, setup, max(n // 50, 1))
+        print(f"{name:<22}{t_ours:>10.1f}{t_theirs:>12.1f}{t_theirs / t_ours:>13.1f}x")
 
 
 if __name__ == "__main__":

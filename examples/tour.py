@@ -79,6 +79,20 @@ axis, angle = turn.to_axis_angle()
 print("back to axis and angle:", axis, angle)
 print("rotation matrix rows:", turn.to_rotation_matrix())
 
+# Rotations composed, undone, interpolated, and read back from a matrix
+tilt = Quat.from_axis_angle(Vec3d.i(), AngleRadians.sixth_pi())
+both = turn * tilt  # first the tilt, then the turn
+print("tilt about x, then turn about z: j goes to", both.rotate(Vec3d.j()),
+      " step by step:", turn.rotate(tilt.rotate(Vec3d.j())))  # fmt: skip
+print("undone by the inverse:", both.inverse().rotate(both.rotate(Vec3d.j())))
+for t in (0.0, 0.5, 1.0):
+    print(f"slerp identity -> turn at t = {t}: takes i to", Quat.identity().slerp(turn, t).rotate(Vec3d.i()))
+print("read back from its matrix:", Quat.from_rotation_matrix(both.to_rotation_matrix()), " was", both)
+try:
+    Quat.from_rotation_matrix([[1, 0, 0], [0, 1, 0], [0, 0, -1]])
+except ValueError as e:
+    print("a mirror:", e)
+
 # Lists of vectors: stored unboxed, worked on in bulk by a pool of threads.
 import math
 import time

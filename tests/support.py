@@ -139,6 +139,20 @@ def normalize(a):
     return tuple(ieee_div(x, m) for x in a)
 
 
+def hamilton(a, b):
+    """The Hamilton product of two quaternions (w, i, j, k), each component summed left to right."""
+    return (
+        a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
+        a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
+        a[0] * b[2] + a[2] * b[0] + a[3] * b[1] - a[1] * b[3],
+        a[0] * b[3] + a[3] * b[0] + a[1] * b[2] - a[2] * b[1],
+    )
+
+
+def quat_magnitude(q):
+    return libm(math.sqrt, ((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
+
+
 def tup(v):
     return (v.x, v.y, v.z)
 

@@ -121,7 +121,8 @@ Vec3d.distance_to($self, other) Vec3d.distance_squared($self, other) Vec3d.dista
 Vec3d.project_onto_plane($self, normal) Vec3d.project_onto_line($self, line_r, line_q)
 Quat(w, i, j, k) Quat.identity() Quat.from_axis_angle(axis, angle) Quat.to_axis_angle($self) Quat.rotate($self, v)
 Quat.to_rotation_matrix($self) Quat.to_vec3d($self) Quat.conjugate($self) Quat.magnitude($self)
-Quat.normalize($self) Quat.is_unit($self)
+Quat.normalize($self) Quat.is_unit($self) Quat.inverse($self) Quat.slerp($self, other, t)
+Quat.from_rotation_matrix(matrix)
 AngleRadians(angle) AngleRadians.zero() AngleRadians.pi() AngleRadians.two_pi() AngleRadians.half_pi()
 AngleRadians.third_pi() AngleRadians.quarter_pi() AngleRadians.sixth_pi() AngleRadians.sin($self)
 AngleRadians.cos($self) AngleRadians.tan($self) AngleRadians.sec($self) AngleRadians.csc($self)
@@ -258,7 +259,7 @@ def test_computed_properties_are_read_only():
 UNSUPPORTED = ["v + 1", "1 + v", "v - 1.0", "v * w", "'s' * v", "v * 's'", "2.0 / v", "v / w", "v + (1.0, 2.0, 3.0)",
                "v * [2.0]", "v * writes_v", "writes_v * v", "v / boom", "2 * r", "2.0 / r", "r + 1", "r - 1.0", "r * r",
                "r / r", "r * None", "r + d", "d + r", "d + d", "d - d", "d * 2", "d / 2", "r * writes_r", "r / boom",
-               "q + q", "q * q", "q * 2.0", "-q", "p + p", "-p", "c + c", "-c"]  # fmt: skip
+               "q + q", "q * v", "v * q", "q * 2.0", "2.0 * q", "-q", "p + p", "-p", "c + c", "-c"]  # fmt: skip
 
 
 @pytest.mark.parametrize("expr", UNSUPPORTED)

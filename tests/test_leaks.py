@@ -60,7 +60,8 @@ def rss():
 
 # Arguments tried when looking for a call that succeeds.
 CANDIDATES = [lambda: 1.5, lambda: 2, lambda: True, *SAMPLES.values(),
-              lambda: Circle(Vec3d(2, 2, 3), 2.0, Vec3d(0, 0, 1))]  # crosses the sample circle
+              lambda: Circle(Vec3d(2, 2, 3), 2.0, Vec3d(0, 0, 1)),  # crosses the sample circle
+              lambda: [[0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]]]  # a rotation matrix
 
 
 def forms(member):

@@ -9,8 +9,8 @@ from hypothesis import strategies as st
 from scipy.spatial.transform import Rotation
 
 from lumora import AngleRadians, Quat, Vec3d
-from support import (EPS, PI, any_bits, check_formula, doubles, finite_vectors, ieee_div, libm, quats, same, tup,
-                     unit, vectors)  # fmt: skip
+from support import (EPS, PI, any_bits, check_formula, doubles, finite_vectors, hamilton, ieee_div, libm,
+                     quat_magnitude, quats, same, tup, unit, vectors)  # fmt: skip
 
 S = st.tuples
 unit_axes = st.tuples(unit, unit, unit).filter(lambda a: 1e-3 < math.hypot(*a))
@@ -18,21 +18,8 @@ unit_axes = unit_axes.map(lambda a: tuple(np.divide(a, math.hypot(*a))))
 rotations = st.tuples(unit, unit, unit, unit).filter(lambda q: math.hypot(*q) > 1e-3).map(lambda q: Quat(*q).normalize())
 
 
-def hamilton(a, b):
-    return (
-        a[0] * b[0] - a[1] * b[1] - a[2] * b[2] - a[3] * b[3],
-        a[0] * b[1] + a[1] * b[0] + a[2] * b[3] - a[3] * b[2],
-        a[0] * b[2] + a[2] * b[0] + a[3] * b[1] - a[1] * b[3],
-        a[0] * b[3] + a[3] * b[0] + a[1] * b[2] - a[2] * b[1],
-    )
-
-
 def conjugate(q):
     return (q[0], -q[1], -q[2], -q[3])
-
-
-def magnitude(q):
-    return math.sqrt(((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
 
 
 def rotate(q, v):
@@ -81,9 +68,10 @@ def read_back(q):
 FORMULAS = {
     "read_back": (S(S(*[any_bits] * 4)), read_back, lambda q: (q, q, q, q[1:]), 100, True),
     "conjugate": (S(quats), lambda q: Quat(*q).conjugate(), lambda q: Quat(*conjugate(q)), 100, True),
-    "magnitude": (S(quats), lambda q: Quat(*q).magnitude(), magnitude),
-    "normalize": (S(quats), lambda q: Quat(*q).normalize(), lambda q: Quat(*(ieee_div(c, magnitude(q)) for c in q))),
-    "is_unit": (S(quats), lambda q: Quat(*q).is_unit(), lambda q: abs(magnitude(q) - 1.0) < EPS),
+    "magnitude": (S(quats), lambda q: Quat(*q).magnitude(), quat_magnitude),
+    "normalize": (S(quats), lambda q: Quat(*q).normalize(),
+                  lambda q: Quat(*(ieee_div(c, quat_magnitude(q)) for c in q))),  # fmt: skip
+    "is_unit": (S(quats), lambda q: Quat(*q).is_unit(), lambda q: abs(quat_magnitude(q) - 1.0) < EPS),
     "rotate": (S(quats, vectors), lambda q, v: Quat(*q).rotate(Vec3d(*v)), rotate),
     "from_axis_angle": (S(vectors, doubles), lambda a, t: Quat.from_axis_angle(Vec3d(*a), AngleRadians(t)), from_axis_angle),
     "to_axis_angle": (S(quats), lambda q: Quat(*q).to_axis_angle(), to_axis_angle),

@@ -79,9 +79,9 @@ def test_exported_symbols():
 
 
 def test_counts():
-    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 8, "function": 154}
+    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 8, "function": 158}
     assert Counter(owner(f) for f in FUNCTIONS) == {
-        "Vec3d": 37, "AngleRadians": 28, "VecList": 25, "Quat": 22, "Circle": 13, "Plane": 12,
+        "Vec3d": 37, "AngleRadians": 28, "VecList": 25, "Quat": 26, "Circle": 13, "Plane": 12,
         "AngleDegrees": 11, "VecListIterator": 2, "module functions": 4,
     }  # fmt: skip
 
@@ -240,6 +240,11 @@ def test_parameter_annotations():
     assert [(p["name"], text(p["annotation"])) for p in new] == [("list", "collections.abc.Sequence[lumora.Vec3d]")]
     mul, rmul = record("Vec3d", "__mul__"), record("Vec3d", "__rmul__")
     assert [p["name"] for p in mul["arguments"]["args"] + rmul["arguments"]["args"]] == ["rhs", "lhs"]
+    (matrix,) = record("Quat", "from_rotation_matrix")["arguments"]["args"]
+    assert (matrix["name"], text(matrix["annotation"])) == (
+        "matrix", "collections.abc.Sequence[collections.abc.Sequence[builtins.float]] | collections.abc.Buffer")
+    (other,) = record("Quat", "__mul__")["arguments"]["args"]
+    assert (other["name"], text(other["annotation"])) == ("other", "lumora.Quat")
 
 
 def run(args, tmp_path):
@@ -263,6 +268,9 @@ def test_type_checking_with_the_stubs(tmp_path):
         "a, b = circle_circle(Circle(v, 1.0, Vec3d.k()), Circle(Vec3d.zero(), 1.0, Vec3d.k()))\n"
         "r: Vec3d = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi()).rotate(a)\n"
         "n: int = len(VecList([v, w, r]))\n"
+        "m = Quat.identity().to_rotation_matrix()\n"
+        "q: Quat = Quat.from_rotation_matrix(m) * Quat.from_rotation_matrix(memoryview(b'')).inverse()\n"
+        "s: Quat = q.slerp(Quat.identity(), 0.5)\n"
     )
     (tmp_path / "bad.py").write_text("from lumora import Vec3d\nVec3d(1, 2, 3).dot((1, 2, 3))\n")
     result = run(["mypy", "good.py", "bad.py"], tmp_path)

@@ -144,7 +144,8 @@ TARGETS = {
          (Kind.read, lambda a, b: a.to_rotation_matrix()), (Kind.read, lambda a, b: a.to_vec3d()),
          (Kind.read, lambda a, b: a.conjugate()), (Kind.read, lambda a, b: a.normalize()),
          (Kind.read, lambda a, b: a.magnitude()), (Kind.read, lambda a, b: a.is_unit()),
-         (Kind.eq, lambda a, b: a == b), (Kind.eq, lambda a, b: a != b)],
+         (Kind.read, lambda a, b: a.inverse()), (Kind.read, lambda a, b: a.slerp(b, 0.25)),
+         (Kind.binop, lambda a, b: a * b), (Kind.eq, lambda a, b: a == b), (Kind.eq, lambda a, b: a != b)],
     ),  # fmt: skip
     AngleRadians: fields_target(
         lambda: AngleRadians(1.0),

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -37,11 +36,7 @@ std::uint64_t fnv1a(const std::string& text) {
 
 std::string id_of(const std::string& key) { return std::to_string(fnv1a(key)); }
 
-std::string class_name(Spec spec) {
-    const char* full = spec().name;
-    const char* dot = std::strrchr(full, '.');
-    return dot ? dot + 1 : full;
-}
+std::string class_name(Spec spec) { return bind::after_last_dot(spec().name); }
 
 std::string class_id(Spec spec) { return id_of("class " + class_name(spec)); }
 
@@ -136,7 +131,6 @@ struct Generator {
 
     void add_module(const bind::ModuleBody& body) {
         const std::string full = body.def.m_name;
-        const char* dot = std::strrchr(body.def.m_name, '.');
         const std::size_t first = described.size();
         const auto& members = body.members();
         // The module functions described while its table was built.
@@ -145,25 +139,28 @@ struct Generator {
             if (!described[i].owner) functions.emplace(described[i].name, described[i]);
         }
         std::string ids;
-        for (const bind::Member& m : members) {
-            std::string id;
-            if (m.type) {
-                add_class(m.spec);
-                id = class_id(m.spec);
-            } else if (m.function) {
-                const auto found = functions.find(m.function->ml_name);
+        const auto record = bind::Overloaded{
+            [&](const bind::ClassMember& c) {
+                add_class(c.spec);
+                return class_id(c.spec);
+            },
+            [&](PyMethodDef* function) {
+                const auto found = functions.find(function->ml_name);
                 if (found == functions.end())
-                    throw std::runtime_error(std::string("no record of ") + m.function->ml_name);
+                    throw std::runtime_error(std::string("no record of ") + function->ml_name);
                 add("function " + full + "." + found->first, json(found->second, full));
-                id = id_of("function " + full + "." + found->first);
-            } else {
-                add_module(*m.submodule);
-                id = id_of("module " + std::string(m.submodule->def.m_name));
-            }
-            ids.append(ids.empty() ? "" : ",").append(quoted(id));
-        }
+                return id_of("function " + full + "." + found->first);
+            },
+            [&](const bind::ModuleBody* submodule) {
+                add_module(*submodule);
+                return id_of("module " + std::string(submodule->def.m_name));
+            },
+        };
+        for (const bind::Member& m : members)
+            ids.append(ids.empty() ? "" : ",").append(quoted(std::visit(record, m)));
         add("module " + full, R"({"type":"module","id":)" + quoted(id_of("module " + full)) + R"(,"name":)" +
-                                  quoted(dot ? dot + 1 : full) + R"(,"members":[)" + ids + R"(],"incomplete":false})");
+                                  quoted(bind::after_last_dot(body.def.m_name)) + R"(,"members":[)" + ids +
+                                  R"(],"incomplete":false})");
     }
 
     void run() {

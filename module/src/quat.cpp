@@ -1,10 +1,12 @@
 // The Python class Quat.
 
 #include "bind/define.hpp"
+#include "bind/matrix.hpp"
 #include "bind/text.hpp"
 #include "classes.hpp"
 
 #include <string>
+#include <variant>
 
 namespace {
 
@@ -14,6 +16,13 @@ using Q = bind::Def<Quat>;
 std::string repr(const Quat& q) { return bind::format_floats("Quat({}, {}, {}, {})", {q.w, q.i, q.j, q.k}); }
 
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
+
+Quat from_rotation_matrix(const bind::Matrix3x3& matrix) {
+    const auto result = Quat::from_rotation_matrix(matrix.rows);
+    if (const auto* error = std::get_if<drovak::RotationMatrixError>(&result))
+        throw bind::Error{PyExc_ValueError, drovak::text(*error)};
+    return std::get<Quat>(result);
+}
 
 } // namespace
 
@@ -30,6 +39,9 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::method<&Quat::magnitude, "magnitude">(),
         Q::method<&Quat::normalize, "normalize">(),
         Q::method<&Quat::is_unit, "is_unit">(),
+        Q::method<&Quat::inverse, "inverse">(),
+        Q::method<&Quat::slerp, "slerp", "other", "t">(),
+        Q::function<&from_rotation_matrix, "from_rotation_matrix", "matrix">(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {
@@ -44,6 +56,8 @@ PyType_Spec& bind::Class<Quat>::spec() {
         {Py_tp_getset, properties},
         Q::repr<&repr>(),
         Q::richcompare<bind::Compare::equality>(),
+        // First the right operand's rotation, then the left's.
+        Q::binary<Py_nb_multiply, &drovak::compose>(),
         {0, nullptr},
     };
     static PyType_Spec spec = Q::type_spec("builtins.Quat", slots);

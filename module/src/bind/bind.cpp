@@ -38,7 +38,7 @@ void raise_not_instance(PyObject* obj, const char* class_name) {
     Py_DECREF(qualname);
 }
 
-void prefix_argument_error(const char* name) {
+void prefix_type_error(const std::string& prefix) {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc || !Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
         PyErr_SetRaisedException(exc);
@@ -46,8 +46,7 @@ void prefix_argument_error(const char* name) {
     }
     PyObject* replacement = nullptr;
     if (PyObject* text = PyObject_Str(exc)) {
-        replacement =
-            PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("argument '%s': %U", name, text));
+        replacement = PyObject_CallFunction(PyExc_TypeError, "N", PyUnicode_FromFormat("%s%U", prefix.c_str(), text));
         Py_DECREF(text);
     }
     if (!replacement) {
@@ -58,6 +57,8 @@ void prefix_argument_error(const char* name) {
     Py_DECREF(exc);
     PyErr_SetRaisedException(replacement);
 }
+
+void prefix_argument_error(const char* name) { prefix_type_error(std::string("argument '") + name + "': "); }
 
 void raise_already_mutably_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed"); }
 void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
@@ -303,10 +304,7 @@ bool add_submodule(PyObject* parent, PyObject* sub) {
     if (!full) return false;
     const char* name = PyUnicode_AsUTF8(full);
     bool ok = false;
-    if (name) {
-        const char* dot = std::strrchr(name, '.');
-        ok = add(parent, dot ? dot + 1 : name, sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
-    }
+    if (name) ok = add(parent, after_last_dot(name), sub) && PyObject_SetItem(PyImport_GetModuleDict(), full, sub) == 0;
     Py_DECREF(full);
     return ok;
 }
@@ -318,17 +316,16 @@ bool add_members(PyObject* module, const ModuleBody& body) {
         raise_not_instance(module, "module");
         return false;
     }
+    const auto attach = Overloaded{
+        [&](const ClassMember& c) { return add_type(module, c.type(), after_last_dot(c.spec().name)); },
+        [&](PyMethodDef* function) { return add_function(module, *function); },
+        [&](const ModuleBody* submodule) {
+            PyObject* sub = submodule->object();
+            return sub && add_submodule(module, sub);
+        },
+    };
     for (const Member& m : body.members()) {
-        if (m.type) {
-            const char* full = m.spec().name;
-            const char* dot = std::strrchr(full, '.');
-            if (!add_type(module, m.type(), dot ? dot + 1 : full)) return false;
-        } else if (m.function) {
-            if (!add_function(module, *m.function)) return false;
-        } else {
-            PyObject* sub = m.submodule->object();
-            if (!sub || !add_submodule(module, sub)) return false;
-        }
+        if (!std::visit(attach, m)) return false;
     }
     return true;
 }

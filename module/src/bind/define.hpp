@@ -170,14 +170,11 @@ struct Def {
         });
         static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
         if constexpr (sizeof...(Params) == 0) {
-            return {Fn.s, as_cfunction(+[](PyObject* self, PyObject*) -> PyObject* {
-                        return entry<PyObject*>(nullptr, [&] {
-                            return call_method<F, Fn, Receiver, Params...>(self, nullptr, 0, nullptr);
-                        });
-                    }),
+            return {Fn.s, as_cfunction(+[](PyObject* self, PyObject*) { return call_receiver<F, Fn>(self); }),
                     METH_NOARGS, doc.c_str()};
         } else {
-            return {Fn.s, as_cfunction(&fastcall_method<F, Fn, Params...>), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+            return {Fn.s, as_cfunction(&call_method<F, Fn, Receiver, Params...>), METH_FASTCALL | METH_KEYWORDS,
+                    doc.c_str()};
         }
     }
 
@@ -190,14 +187,8 @@ struct Def {
                              record::annotation<ResultOf<F>>());
         });
         static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
-        return {
-            Fn.s,
-            as_cfunction(+[](PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) -> PyObject* {
-                return entry<PyObject*>(nullptr, [&] {
-                    return call_method<F, Fn, MutableReceiver, Params...>(self, args, nargs, kwnames);
-                });
-            }),
-            METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+        return {Fn.s, as_cfunction(&call_method<F, Fn, MutableReceiver, Params...>), METH_FASTCALL | METH_KEYWORDS,
+                doc.c_str()};
     }
 
     // A static method (or, with Owner = void, a module function): F(params...).
@@ -212,13 +203,12 @@ struct Def {
         static const std::string doc = text_signature(Fn.s, false, names<Params...>, sizeof...(Params));
         const int stat = std::is_void_v<Owner> ? 0 : METH_STATIC;
         if constexpr (sizeof...(Params) == 0) {
-            return {Fn.s, as_cfunction(+[](PyObject*, PyObject*) -> PyObject* {
-                        return entry<PyObject*>(
-                            nullptr, [] { return call_converted<F>((ArgsOf<F>*)nullptr, nullptr, nullptr); });
+            return {Fn.s, as_cfunction(+[](PyObject*, PyObject*) {
+                        return call_function<F, Fn>(nullptr, nullptr, 0, nullptr);
                     }),
                     METH_NOARGS | stat, doc.c_str()};
         } else {
-            return {Fn.s, as_cfunction(&fastcall_function<F, Fn, Params...>), METH_FASTCALL | METH_KEYWORDS | stat,
+            return {Fn.s, as_cfunction(&call_function<F, Fn, Params...>), METH_FASTCALL | METH_KEYWORDS | stat,
                     doc.c_str()};
         }
     }
@@ -241,12 +231,7 @@ struct Def {
     template <auto F, Name Prop>
     static PyGetSetDef getter() {
         describe_getter<ResultOf<F>>(Prop.s);
-        return {Prop.s,
-                +[](PyObject* self, void*) -> PyObject* {
-                    return entry<PyObject*>(nullptr,
-                                            [&] { return call_method<F, Prop, Receiver>(self, nullptr, 0, nullptr); });
-                },
-                nullptr, "", nullptr};
+        return {Prop.s, +[](PyObject* self, void*) { return call_receiver<F, Prop>(self); }, nullptr, "", nullptr};
     }
 
     // __new__: F(params...) makes the value.
@@ -260,9 +245,8 @@ struct Def {
                     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
                         PyObject* slots[sizeof...(Params) + 1];
                         if (!bind_arguments(owner_prefix(), "__new__", names<Params...>, sizeof...(Params), args,
-                                            kwargs, slots)) {
+                                            kwargs, slots))
                             return nullptr;
-                        }
                         return call_converted<F>((ArgsOf<F>*)nullptr, slots, names<Params...>);
                     });
                 })};
@@ -283,10 +267,7 @@ struct Def {
     template <auto F>
     static PyType_Slot repr() {
         describe_unary<ResultOf<F>>("__repr__");
-        return {Py_tp_repr, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
-                    return entry<PyObject*>(
-                        nullptr, [&] { return call_method<F, "__repr__", Receiver>(self, nullptr, 0, nullptr); });
-                })};
+        return {Py_tp_repr, reinterpret_cast<void*>(&call_receiver<F, "__repr__">)};
     }
 
     // __hash__ from F(const Owner&) -> uint64: reinterpreted as signed, with
@@ -329,10 +310,7 @@ struct Def {
     template <int Slot, auto F, Name Fn>
     static PyType_Slot unary() {
         describe_unary<ResultOf<F>>(Fn.s);
-        return {Slot, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
-                    return entry<PyObject*>(nullptr,
-                                            [&] { return call_method<F, Fn, Receiver>(self, nullptr, 0, nullptr); });
-                })};
+        return {Slot, reinterpret_cast<void*>(&call_receiver<F, Fn>)};
     }
 
     // __len__ from F(const Owner&) -> count, as the mapping length.
@@ -352,10 +330,7 @@ struct Def {
     template <auto F>
     static PyType_Slot iter() {
         describe_unary<ResultOf<F>>("__iter__");
-        return {Py_tp_iter, reinterpret_cast<void*>(+[](PyObject* self) -> PyObject* {
-                    return entry<PyObject*>(
-                        nullptr, [&] { return call_method<F, "__iter__", Receiver>(self, nullptr, 0, nullptr); });
-                })};
+        return {Py_tp_iter, reinterpret_cast<void*>(&call_receiver<F, "__iter__">)};
     }
 
     // __iter__ of an iterator: the object itself, once no exclusive hold is
@@ -395,9 +370,8 @@ struct Def {
             return described("__getitem__", "self", described_params<ParamsOf<F>, Param>(),
                              record::annotation<ResultOf<F>>());
         });
-        constexpr auto subscript = +[](PyObject* self, PyObject* key) -> PyObject* {
-            return entry<PyObject*>(
-                nullptr, [&] { return call_method<F, "__getitem__", Receiver, Param>(self, &key, 1, nullptr); });
+        constexpr auto subscript = +[](PyObject* self, PyObject* key) {
+            return call_method<F, "__getitem__", Receiver, Param>(self, &key, 1, nullptr);
         };
         return {{{Py_mp_subscript, reinterpret_cast<void*>(subscript)},
                  {Py_sq_item, reinterpret_cast<void*>(+[](PyObject* self, Py_ssize_t index) -> PyObject* {
@@ -469,42 +443,43 @@ struct Def {
         });
     }
 
-    // The receiver is held by Hold (Receiver: shared, MutableReceiver:
-    // exclusive) after binding and before any argument is converted.
+    // Puts the fast-call vector in parameter order: `args` stays when it
+    // holds exactly the parameters by position, else it becomes `slots` as
+    // bound. False with the TypeError set.
+    template <Name Fn, Name... Params>
+    static bool bind_fast(PyObject* const*& args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+        if (sizeof...(Params) == 0 || (!kwnames && nargs == sizeof...(Params))) return true;
+        if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, sizeof...(Params), args, nargs, kwnames, slots))
+            return false;
+        args = slots;
+        return true;
+    }
+
+    // The receiver trampoline of every entry with a receiver: the receiver
+    // is held by Hold (Receiver: shared, MutableReceiver: exclusive) after
+    // binding and before any argument is converted.
     template <auto F, Name Fn, template <class> class Hold, Name... Params>
     static PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* slots[sizeof...(Params) + 1];
-        if constexpr (sizeof...(Params) > 0) {
-            if (kwnames || nargs != sizeof...(Params)) {
-                if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, sizeof...(Params), args, nargs, kwnames,
-                                    slots)) {
-                    return nullptr;
-                }
-                args = slots;
-            }
-        }
-        Hold<SelfOf<F>> r;
-        if (!r.take(self)) return nullptr;
-        return call_converted<F>((ParamsOf<F>*)nullptr, args, names<Params...>, r.value());
-    }
-
-    template <auto F, Name Fn, Name... Params>
-    static PyObject* fastcall_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return entry<PyObject*>(nullptr,
-                                [&] { return call_method<F, Fn, Receiver, Params...>(self, args, nargs, kwnames); });
-    }
-
-    template <auto F, Name Fn, Name... Params>
-    static PyObject* fastcall_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return entry<PyObject*>(nullptr, [&]() -> PyObject* {
             PyObject* slots[sizeof...(Params) + 1];
-            if (kwnames || nargs != sizeof...(Params)) {
-                if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, sizeof...(Params), args, nargs, kwnames,
-                                    slots)) {
-                    return nullptr;
-                }
-                args = slots;
-            }
+            if (!bind_fast<Fn, Params...>(args, nargs, kwnames, slots)) return nullptr;
+            Hold<SelfOf<F>> r;
+            if (!r.take(self)) return nullptr;
+            return call_converted<F>((ParamsOf<F>*)nullptr, args, names<Params...>, r.value());
+        });
+    }
+
+    // The same for F(const Owner&) alone: getters and unary slots.
+    template <auto F, Name Fn>
+    static PyObject* call_receiver(PyObject* self) {
+        return call_method<F, Fn, Receiver>(self, nullptr, 0, nullptr);
+    }
+
+    template <auto F, Name Fn, Name... Params>
+    static PyObject* call_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return entry<PyObject*>(nullptr, [&]() -> PyObject* {
+            PyObject* slots[sizeof...(Params) + 1];
+            if (!bind_fast<Fn, Params...>(args, nargs, kwnames, slots)) return nullptr;
             return call_converted<F>((ArgsOf<F>*)nullptr, args, names<Params...>);
         });
     }
@@ -518,8 +493,7 @@ struct Def {
 
     template <auto Field>
     static PyObject* get_field(PyObject* self, void*) {
-        return entry<PyObject*>(
-            nullptr, [&] { return call_method<&read_field<Field>, "getter", Receiver>(self, nullptr, 0, nullptr); });
+        return call_receiver<&read_field<Field>, "getter">(self);
     }
 
     template <auto Field>
@@ -541,16 +515,9 @@ struct Def {
                 }
                 converted = arg.get();
             }
-            if (!Class<Owner>::check(self)) {
-                raise_not_instance(self, Class<Owner>::name());
-                return -1;
-            }
-            ExclusiveHold hold;
-            if (!hold.try_take(Class<Owner>::instance(self)->guard)) {
-                raise_already_borrowed();
-                return -1;
-            }
-            Class<Owner>::instance(self)->value.*Field = converted;
+            MutableReceiver<Owner> r;
+            if (!r.take(self)) return -1;
+            r.value().*Field = converted;
             return 0;
         });
     }

@@ -4,6 +4,7 @@
 
 #include "bind/object.hpp"
 
+#include <variant>
 #include <vector>
 
 namespace bind {
@@ -23,12 +24,12 @@ bool add_function(PyObject* module, PyMethodDef& def);
 // One thing a module attaches: a class, a function or a submodule. A
 // module's body is the table of its members, in the order of its __all__.
 struct ModuleBody;
-struct Member {
-    PyTypeObject* (*type)() = nullptr;
-    PyType_Spec& (*spec)() = nullptr;
-    PyMethodDef* function = nullptr;
-    const ModuleBody* submodule = nullptr;
+struct ClassMember {
+    // Made on first use; nullptr with the error set when that fails.
+    PyTypeObject* (*type)();
+    PyType_Spec& (*spec)();
 };
+using Member = std::variant<ClassMember, PyMethodDef*, const ModuleBody*>;
 
 struct ModuleBody {
     PyModuleDef& def;
@@ -39,10 +40,16 @@ struct ModuleBody {
 
 template <class T>
 Member class_member() {
-    return {&Class<T>::get_or_create, &Class<T>::spec};
+    return ClassMember{&Class<T>::get_or_create, &Class<T>::spec};
 }
-inline Member function_member(PyMethodDef& def) { return {nullptr, nullptr, &def}; }
-inline Member submodule_member(const ModuleBody& body) { return {nullptr, nullptr, nullptr, &body}; }
+inline Member function_member(PyMethodDef& def) { return &def; }
+inline Member submodule_member(const ModuleBody& body) { return &body; }
+
+// One callable made of several lambdas, for visiting a Member.
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
 
 // Attaches the members of `body` in order. A submodule is also entered in
 // sys.modules under its full name, so that `import <parent>.<sub>` finds it.

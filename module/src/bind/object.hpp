@@ -56,7 +56,10 @@ R entry(R on_error, F&& body) noexcept {
 void raise_not_instance(PyObject* obj, const char* class_name);
 
 // Replaces a conversion failure that is exactly a TypeError by
-// "argument '<name>': <message>", keeping its cause.
+// "<prefix><message>", keeping its cause; any other failure stays.
+void prefix_type_error(const std::string& prefix);
+
+// The same with the prefix "argument '<name>': ".
 void prefix_argument_error(const char* name);
 
 // ---------------------------------------------------------------- guards
@@ -143,6 +146,13 @@ class Once {
 
 // ---------------------------------------------------------------- classes
 
+// The name after the last dot of a qualified name: "Vec3d" of
+// "builtins.Vec3d", "geometry" of "lumora.geometry".
+inline const char* after_last_dot(const char* name) {
+    const char* dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
+
 template <class T>
 struct Instance {
     PyObject_HEAD T value;
@@ -161,11 +171,7 @@ struct Class {
     static PyType_Spec& spec();
 
     // The bare class name, as used in messages ("Vec3d").
-    static const char* name() {
-        const char* full = spec().name;
-        const char* dot = std::strrchr(full, '.');
-        return dot ? dot + 1 : full;
-    }
+    static const char* name() { return after_last_dot(spec().name); }
 
     // The type object, or nullptr with the creation error set.
     static PyTypeObject* get_or_create() {
