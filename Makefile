@@ -1,5 +1,5 @@
 # Each target sets up what it needs first (interpreter, tools, build).
-.PHONY: demo cluster test bench wheels format sanitize tsan
+.PHONY: demo cluster test docs bench wheels format sanitize tsan
 
 demo:
 	@scripts/run.sh examples/tour.py
@@ -11,12 +11,17 @@ cluster:
 test:
 	@scripts/run.sh -m pytest tests
 
+# The documentation site, into docs/_build/html; any warning fails the build.
+docs:
+	@scripts/run.sh -m sphinx -W --keep-going -q -b html docs docs/_build/html
+
 # numpy is slowed here by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE; they are
 # unset for the benchmarks only.
 bench:
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_scalar.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_veclist.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_bulk.py
+	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_interop.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_cluster.py
 
 # One repaired wheel per interpreter, into dist/.

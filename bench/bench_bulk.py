@@ -16,7 +16,7 @@ import sys
 import numpy as np
 
 from lumora import AngleRadians, Quat, Vec3d, VecList
-from timing import best_seconds
+from timing import best_seconds, interpreter
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -78,7 +78,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--sizes", type=int, nargs="*", default=SIZES)
     args = parser.parse_args()
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}")
+    print(f"{interpreter()}, numpy {np.__version__}")
     header = f"{'operation':<18}{'n':>9}{'lumora us':>12}{'numpy us':>12}{'numpy/lumora':>14}{'vs copy':>9}"
     print(header)
     print("-" * len(header))

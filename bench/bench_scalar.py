@@ -8,9 +8,6 @@ Ratios are measured in one run: `python bench/bench_scalar.py`.
 
 import argparse
 import cmath
-import platform
-import sys
-import sysconfig
 import timeit
 
 import numpy as np
@@ -18,6 +15,7 @@ import numpy as np
 from scipy.spatial.transform import Rotation, Slerp
 
 from lumora import AngleRadians, Quat, Vec3d
+from timing import interpreter
 
 SETUP = {
     "lumora": "v = Vec3d(1.0, 2.0, 3.0); w = Vec3d(4.0, 5.0, 6.0)",
@@ -88,14 +86,7 @@ def main():
     args = parser.parse_args()
     n = args.number
     setup = "; ".join(SETUP.values()) + "; " + EXTRA_SETUP
-    # Per-call costs differ between interpreter versions (the specialising
-    # interpreter, the call protocol), so each table says where it ran.
-    build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "with the GIL"
-    gil = "on" if sys._is_gil_enabled() else "off"
-    print(
-        f"{platform.python_implementation()} {platform.python_version()} {build} (GIL {gil}),"
-        f" numpy {np.__version__}: {sys.executable}"
-    )
+    print(f"{interpreter()}, numpy {np.__version__}")
     header = f"{'operation':<22}{'lumora ns':>10}{'complex ns':>12}{'ratio':>8}{'numpy ns':>10}{'numpy/lumora':>14}"
     print(header)
     print("-" * len(header))

@@ -9,12 +9,11 @@ OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy here.
 """
 
 import argparse
-import sys
 
 import numpy as np
 
 from lumora import Vec3d, VecList
-from timing import best_seconds
+from timing import best_seconds, interpreter
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -40,7 +39,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--sizes", type=int, nargs="*", default=SIZES)
     args = parser.parse_args()
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}")
+    print(f"{interpreter()}, numpy {np.__version__}")
     header = f"{'operation':<14}{'n':>9}{'lumora us':>12}{'today us':>12}{'today/lumora':>14}"
     print(header)
     print("-" * len(header))

@@ -1,6 +1,9 @@
 """The one timing rule of the benchmarks: the best of seven repeats, each
-long enough to be measured well."""
+long enough to be measured well; and the line that says where they ran."""
 
+import platform
+import sys
+import sysconfig
 import timeit
 
 
@@ -14,3 +17,12 @@ def best_seconds(stmt, env, budget=0.2):
             break
         number *= 4
     return min(timer.repeat(repeat=7, number=number)) / number
+
+
+def interpreter():
+    """The interpreter, its build and whether the GIL is on: per-call costs
+    differ between versions (the specialising interpreter, the call protocol)
+    and between the free-threaded and the default build."""
+    build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "default build"
+    gil = "on" if sys._is_gil_enabled() else "off"
+    return f"{platform.python_implementation()} {platform.python_version()} {build} (GIL {gil}): {sys.executable}"

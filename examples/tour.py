@@ -120,3 +120,36 @@ found, t_bulk = timed(lambda: path.minimum_distance_to(target, 100))
 scan, t_python = timed(lambda: min(range(len(points)), key=lambda i: points[i].distance_squared(target)))
 print(f"nearest point to {target}: {found} in {t_bulk * 1e3:.2f} ms with stride 100;"
       f" a full scan finds {scan} in {t_python * 1e3:.1f} ms")  # fmt: skip
+
+# With numpy: points in without going through Vec3d, results out without a
+# Python float per point, and pickles for other processes.
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+
+cloud = np.random.default_rng(7).normal(size=(200_000, 3))
+points = VecList.from_buffer(cloud)  # one copy of the doubles
+points.rotate(turn)
+distances = np.empty(len(points))
+points.distance_to(target, out=distances)  # no Python float per point
+view = np.asarray(points)  # no copy: the list's own memory, read-only
+print(f"{len(points)} points from numpy, rotated; nearest to {target} is {distances.min():.3f} away;"
+      f" the view shares the list's memory: {np.shares_memory(view, np.asarray(points))}")  # fmt: skip
+try:
+    points.append(Vec3d(0, 0, 0))
+except RuntimeError as e:
+    print("while a view lives the list stays as it is:", e)
+del view
+points.append(Vec3d(0, 0, 0))
+
+buffers = []
+data = pickle.dumps(points, protocol=5, buffer_callback=buffers.append)
+print(f"pickled with protocol 5: {len(data)} bytes in band, {buffers[0].raw().nbytes} in one out-of-band buffer")
+buffers[0].release()
+# Another process (as a process pool's workers would) gets the same bits.
+worker = "import pickle, sys; print(max(pickle.loads(sys.stdin.buffer.read()).magnitude()))"
+answer = subprocess.run([sys.executable, "-c", worker], input=pickle.dumps(points), capture_output=True, check=True)
+print("largest magnitude, computed in another process:", answer.stdout.decode().strip(),
+      " here:", max(points.magnitude()))  # fmt: skip

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Prepares everything the build and the tests need for one free-threaded
-# interpreter, and prints the path of its virtual environment's interpreter on
-# its last line of output.
+# Prepares everything the build and the tests need for one interpreter, and
+# prints the path of its virtual environment's interpreter on its last line of
+# output.
 #
-# LUMORA_PY picks the interpreter: 3.13, 3.14 or 3.15. Unset, it is 3.14, or
-# the version of $PYTHON when that is given; when 3.14 can be neither found
-# nor fetched the others are tried, newest first, with a warning.
+# LUMORA_PY picks the interpreter: 3.13, 3.14 or 3.15, free-threaded, or
+# 3.13-gil, the default build of 3.13 (with the global interpreter lock).
+# Unset, it is 3.14, or the version and build of $PYTHON when that is given;
+# when 3.14 can be neither found nor fetched the others are tried, newest
+# first, with a warning.
 #
-# 1. Find that free-threaded CPython ($PYTHON, python3.Xt on the PATH, or one
-#    built earlier into the per-user cache); otherwise build it with
-#    --disable-gil from Debian's source package into the cache, one directory
-#    per version.
+# 1. Find that CPython ($PYTHON, python3.Xt on the PATH for a free-threaded
+#    one, or one built earlier into the per-user cache); otherwise build it
+#    from Debian's source package into the cache, with --disable-gil for a
+#    free-threaded one. The cache has one directory per version and build,
+#    named like the interpreter: cpython-3.13t, cpython-3.13.
 # 2. Install the Debian packages the build needs when they are missing.
 # 3. Make that interpreter's virtual environment with the build and test tools:
-#    .venv for the default, .venv-3.Xt for another version chosen by name.
+#    .venv for the default, .venv-3.Xt (or .venv-3.13 for the default build)
+#    for another one chosen by name.
 #
 # Idempotent: when everything is in place it only checks and returns.
 # Exits with 3 when the interpreter can be neither found nor fetched here.
@@ -29,53 +33,63 @@ cache=${LUMORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumora}
 
 log() { printf 'bootstrap: %s\n' "$*" >&2; }
 
-# Whether $1 is a free-threaded CPython of the version $2.
-is_free_threaded() {
-  "$1" - "$2" <<'PY' >/dev/null 2>&1
+# In the functions below, $1 is a version (3.13) and $2 its build: "t" for
+# the free-threaded one, empty for the default build; "$1$2" names it.
+
+# Whether $1 is a CPython of the version $2 and the build $3.
+is_build() {
+  "$1" - "$2" "$3" <<'PY' >/dev/null 2>&1
 import sys, sysconfig
 ok = (
     "%d.%d" % sys.version_info[:2] == sys.argv[1]
-    and sysconfig.get_config_var("Py_GIL_DISABLED") == 1
+    and bool(sysconfig.get_config_var("Py_GIL_DISABLED")) == (sys.argv[2] == "t")
 )
 raise SystemExit(0 if ok else 1)
 PY
 }
 
-# Prints the free-threaded interpreter of the version $1 found on the machine.
+# Prints the interpreter of the version $1 and the build $2 found on the
+# machine. The default build is not taken from the PATH: there python3.X is
+# the system's or a version manager's, usually without its headers, and
+# built otherwise than the free-threaded one it is compared with.
 find_python() {
-  local c
-  for c in "${PYTHON:-}" "python${1}t" "$cache/cpython-${1}t/bin/python${1}t"; do
+  local c candidates=("${PYTHON:-}")
+  [ "$2" = t ] && candidates+=("python${1}t")
+  candidates+=("$cache/cpython-$1$2/bin/python$1$2")
+  for c in "${candidates[@]}"; do
     [ -n "$c" ] || continue
     c=$(command -v "$c" 2>/dev/null) || continue
-    if is_free_threaded "$c" "$1"; then echo "$c"; return 0; fi
+    if is_build "$c" "$1" "$2"; then echo "$c"; return 0; fi
   done
   return 1
 }
 
-# Sets up the work directory for CPython $1 and a private apt configuration
-# for its source package. Each version has a work directory of its own, so
-# builds of different versions (or other builds in the cache) never wipe each
-# other's.
+# Sets up the work directory for CPython $1$2 and a private apt configuration
+# for its source package. Each version and build has a work directory of its
+# own, so builds of different ones (or other builds in the cache) never wipe
+# each other's.
 prepare_build() {
   local suite=unstable
   # trixie has 3.13; later versions are only in unstable.
   [ "$1" = 3.13 ] && suite=trixie
   ensure_packages "${cpython_build_packages[@]}"
-  work=$cache/build-${1}t
+  work=$cache/build-$1$2
   rm -rf "$work"
   log "fetching the python$1 source package (Debian $suite)"
   private_apt "$work" "$suite"
 }
 
-# Builds CPython $1 with --disable-gil from the fetched source into the cache.
+# Builds CPython $1$2 from the fetched source into the cache, with
+# --disable-gil for the free-threaded build.
 build_python() {
-  local prefix=$cache/cpython-${1}t orig dir
+  local prefix=$cache/cpython-$1$2 orig dir free=
+  [ "$2" = t ] && free=--disable-gil
   orig=$(ls "$work/src/python${1}_"*.orig.tar.xz)
   tar -C "$work/src" -xJf "$orig"
   dir=$(find "$work/src" -maxdepth 1 -type d -name "Python-$1*" | head -n 1)
-  log "building CPython from $(basename "$dir") with --disable-gil into $prefix (a few minutes)"
+  log "building CPython from $(basename "$dir") ${free:+with $free }into $prefix (a few minutes)"
   local start=$SECONDS
-  (cd "$dir" && ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install >"$work/configure.log" 2>&1 \
+  (cd "$dir" && ./configure ${free:+"$free"} --prefix="$prefix" --with-ensurepip=install >"$work/configure.log" 2>&1 \
     && make -j"$(nproc)" >"$work/make.log" 2>&1 \
     && make install >"$work/install.log" 2>&1) || {
       log "CPython build failed; logs in $work"; exit 1; }
@@ -86,27 +100,31 @@ build_python() {
 if [ -n "${LUMORA_PY:-}" ]; then
   candidates=$LUMORA_PY
 elif [ -n "${PYTHON:-}" ]; then
-  candidates=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  candidates=$("$PYTHON" -c 'import sys, sysconfig
+print("%d.%d" % sys.version_info[:2] + ("" if sysconfig.get_config_var("Py_GIL_DISABLED") else "-gil"))')
 else
   candidates="$default_version $fallback_versions"
 fi
 case $candidates in
-  3.13 | 3.14 | 3.15 | "$default_version $fallback_versions") ;;
-  *) log "CPython $candidates asked for (LUMORA_PY or PYTHON): expected 3.13, 3.14 or 3.15"; exit 2 ;;
+  3.13 | 3.14 | 3.15 | 3.13-gil | "$default_version $fallback_versions") ;;
+  *) log "CPython $candidates asked for (LUMORA_PY or PYTHON): expected 3.13, 3.14, 3.15 or 3.13-gil"; exit 2 ;;
 esac
 mkdir -p "$cache"
 python=
-for version in $candidates; do
-  # Runs started side by side wait for one build of a version rather than
-  # racing to make the same directory.
-  exec 8>"$cache/cpython-${version}t.lock"
+for name in $candidates; do
+  version=${name%-gil}
+  build=t
+  [ "$name" = "$version" ] || build=
+  # Runs started side by side wait for one build of an interpreter rather
+  # than racing to make the same directory.
+  exec 8>"$cache/cpython-$version$build.lock"
   flock 8
-  python=$(find_python "$version") || python=
+  python=$(find_python "$version" "$build") || python=
   if [ -z "$python" ]; then
-    prepare_build "$version"
+    prepare_build "$version" "$build"
     if fetch_source "python$version"; then
-      build_python "$version"
-      python=$(find_python "$version")
+      build_python "$version" "$build"
+      python=$(find_python "$version" "$build")
     else
       rm -rf "$work"
     fi
@@ -115,18 +133,22 @@ for version in $candidates; do
   [ -z "$python" ] || break
 done
 if [ -z "$python" ]; then
-  log "no free-threaded CPython $candidates could be found or fetched"
+  log "no CPython $candidates could be found or fetched"
   exit 3
 fi
-if [ "$version" != "${candidates%% *}" ]; then
-  log "WARNING: CPython ${candidates%% *}t could not be had here; using ${version}t"
+if [ "$name" != "${candidates%% *}" ]; then
+  log "WARNING: CPython ${candidates%% *} could not be had here; using $name"
 fi
-log "free-threaded interpreter: $python"
+if [ "$build" = t ]; then
+  log "free-threaded interpreter: $python"
+else
+  log "interpreter (default build, with the GIL): $python"
+fi
 
 if [ -z "${LUMORA_PY:-}" ] || [ "$LUMORA_PY" = "$default_version" ]; then
   venv=${LUMORA_VENV:-$root/.venv}
 else
-  venv=${LUMORA_VENV:-$root/.venv-${version}t}
+  venv=${LUMORA_VENV:-$root/.venv-$version$build}
 fi
 
 ensure_packages g++ libtbb-dev

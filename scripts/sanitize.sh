@@ -30,9 +30,10 @@ mode=${1:-}
 [ $# -gt 0 ] && shift
 
 # The tests that start threads, by name; not the pool's thread-count rule
-# (the sanitizer has a thread of its own) nor the results' independence of
-# the thread count (pure-Python reference loops, far too slow under it).
-thread_tests="(thread or being_written) and not thread_count and not threads_or_splits"
+# (the sanitizer has a thread of its own), the results' independence of the
+# thread count (pure-Python reference loops, far too slow under it) nor the
+# pace of a thread during a bulk call (a timing, on a million points).
+thread_tests="(thread or being_written) and not thread_count and not threads_or_splits and not runs_during_a_bulk_call"
 
 log() { printf 'sanitize: %s\n' "$*" >&2; }
 

@@ -1,14 +1,16 @@
 """Reads the interface records of a built lumora shared object, without
 importing it, and writes typed stubs from them.
 
-    stubgen.py MODULE.so OUTDIR   writes OUTDIR/__init__.pyi and one .pyi per submodule
-    stubgen.py --list MODULE.so   prints each record's symbol and JSON text
+    stubgen.py MODULE.so OUTDIR [DOCS]   writes OUTDIR/__init__.pyi and one .pyi per submodule,
+                                         with the docstrings of DOCS (docs/reference.toml)
+    stubgen.py --list MODULE.so          prints each record's symbol and JSON text
 """
 
 import json
 import keyword
 import struct
 import sys
+import tomllib
 from pathlib import Path
 
 PREFIX = b"PYO3_INTROSPECTION_1_"
@@ -65,10 +67,51 @@ def records(path):
     return [parse(blob) for _, blob, _, _ in raw_records(path)]
 
 
-class Stubs:
-    """The stub text of each module, from the records."""
+def load_docs(path):
+    """The reference text of each member, by qualified name ("lumora.Vec3d.dot").
+    A property's one entry serves its getter and setter."""
+    with open(path, "rb") as f:
+        return {name: text.strip() for name, text in tomllib.load(f).items()}
 
-    def __init__(self, recs):
+
+def docstring(text, indent):
+    """A docstring statement holding text, at the given indent."""
+    body = text.replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    lines = [indent + '"""' + body.splitlines()[0]]
+    lines += [indent + line if line else "" for line in body.splitlines()[1:]]
+    if len(lines) > 1:
+        lines.append(indent)
+    lines[-1] += '"""'
+    return lines
+
+
+class Member:
+    """One function record as a signature: its name, decorators, parameters
+    (as written in a stub) and result."""
+
+    def __init__(self, name, decorators, params, returns, receiver):
+        self.name, self.decorators, self.params, self.returns = name, decorators, params, returns
+        self.receiver = receiver  # "self", "cls" or None
+
+    @property
+    def kind(self):
+        if self.decorators == ["staticmethod"]:
+            return "static"
+        if self.decorators == ["property"]:
+            return "getter"
+        if self.decorators and self.decorators[0].endswith(".setter"):
+            return "setter"
+        if self.receiver is None:
+            return "function"
+        return "new" if self.name == "__new__" else "method"
+
+
+class Stubs:
+    """The stub text of each module, from the records, with the docstrings
+    of `docs` (qualified name -> text) where it has them."""
+
+    def __init__(self, recs, docs=None):
+        self.docs = docs or {}
         self.modules = {r["id"]: r for r in recs if r["type"] == "module"}
         self.classes = {r["id"]: r for r in recs if r["type"] == "class"}
         self.functions = [r for r in recs if r["type"] == "function"]
@@ -123,8 +166,8 @@ class Stubs:
             return "None"
         raise ValueError(f"unknown expression {kind!r}")
 
-    def function(self, f, here, imports, indent, cls=None):
-        lines = [f"{indent}@{self.expr(d, here, imports, cls)}" for d in f.get("decorators", [])]
+    def signature(self, f, here, imports, cls=None):
+        decorators = [self.expr(d, here, imports, cls) for d in f.get("decorators", [])]
         posonly = [p["name"] for p in f["arguments"].get("posonlyargs", [])]
         args = [(p["name"], self.expr(p["annotation"], here, imports, cls)) for p in f["arguments"].get("args", [])]
         # A parameter named by a reserved word can be given only by position,
@@ -135,12 +178,31 @@ class Stubs:
         if params:
             params.append("/")
         params += [f"{name}: {t}" for name, t in args[cut:]]
-        line = f"{indent}def {f['name']}({', '.join(params)}) -> {self.expr(f['returns'], here, imports, cls)}: ..."
+        # Keyword-only parameters, each with its default.
+        keyword_only = f["arguments"].get("kwonlyargs", [])
+        if keyword_only:
+            params.append("*")
+        for p, default in zip(keyword_only, f["arguments"].get("kw_defaults", [])):
+            annotation = self.expr(p["annotation"], here, imports, cls)
+            params.append(f"{p['name']}: {annotation} = {self.expr(default, here, imports, cls)}")
+        returns = f["returns"]
+        # A `T | None` from __next__ is the end of the iteration, which the
+        # interpreter turns into StopIteration: no caller ever receives None.
+        if f["name"] == "__next__" and returns["type"] == "binop" and returns["right"].get("type") == "constant":
+            returns = returns["left"]
+        return Member(f["name"], decorators, params, self.expr(returns, here, imports, cls), (posonly or [None])[0])
+
+    def function(self, f, here, imports, indent, cls=None, qualname=None):
+        m = self.signature(f, here, imports, cls)
+        lines = [f"{indent}@{d}" for d in m.decorators]
+        line = f"{indent}def {m.name}({', '.join(m.params)}) -> {m.returns}:"
         # The interpreter's object compares with anything; these classes
         # compare only with their own kind.
-        if f["name"] in ("__eq__", "__ne__"):
-            line += "  # type: ignore[override]"
-        return lines + [line]
+        ignore = "  # type: ignore[override]" if m.name in ("__eq__", "__ne__") else ""
+        doc = self.docs.get(qualname) if m.kind != "setter" else None
+        if doc is None:
+            return lines + [line + " ..." + ignore]
+        return lines + [line + ignore] + docstring(doc, indent + "    ")
 
     def module(self, mid):
         imports, body = set(), []
@@ -152,31 +214,53 @@ class Stubs:
             elif m in self.classes:
                 body += self.cls(m, mid, imports)
             else:
-                body += self.function(self.function_by_id(m), mid, imports, "")
+                f = self.function_by_id(m)
+                body += self.function(f, mid, imports, "", qualname=f"{self.qualname[mid]}.{f['name']}")
         imports.discard(self.qualname[mid])
         head = [f"import {name}" for name in sorted(imports)]
         # The members, in order, are the module's __all__.
         names = [(self.modules.get(m) or self.classes.get(m) or self.function_by_id(m))["name"] for m in members]
         exported = "__all__ = [" + ", ".join(f'"{n}"' for n in names) + "]"
-        return "\n".join(["# Generated from the module's interface records.", *head, "", exported, "", *body]) + "\n"
+        doc = self.docs.get(self.qualname[mid])
+        top = ["# Generated from the module's interface records.", *(docstring(doc, "") if doc else [])]
+        return "\n".join([*top, *head, "", exported, "", *body]) + "\n"
 
     def function_by_id(self, fid):
         return next(f for f in self.functions if f.get("id") == fid)
+
+    def class_name(self, cid):
+        """The qualified name of a class: its home module's, then its own."""
+        return f"{self.qualname[self.home[cid]]}.{self.classes[cid]['name']}"
+
+    def members(self, cid):
+        """The function records of a class, a property's setter after its getter."""
+        members = [f for f in self.functions if f.get("parent") == cid]
+        members.sort(key=lambda f: (f["name"], any(d["type"] == "attribute" for d in f.get("decorators", []))))
+        return members
 
     def cls(self, cid, here, imports):
         c = self.classes[cid]
         lines = [""] + [f"@{self.expr(d, here, imports)}" for d in c.get("decorators", [])]
         lines.append(f"class {c['name']}:")
-        members = [f for f in self.functions if f.get("parent") == cid]
-        # A property's setter follows its getter.
-        members.sort(key=lambda f: (f["name"], any(d["type"] == "attribute" for d in f.get("decorators", []))))
+        qualname = self.class_name(cid)
+        if qualname in self.docs:
+            lines += docstring(self.docs[qualname], "    ")
+        members = self.members(cid)
         for f in members:
-            lines += self.function(f, here, imports, "    ", cid)
+            lines += self.function(f, here, imports, "    ", cid, f"{qualname}.{f['name']}")
         has = {f["name"] for f in members}
         # Equality without a hash makes instances unhashable.
         if "__eq__" in has and "__hash__" not in has:
             lines.append("    __hash__: typing.ClassVar[None]  # type: ignore[assignment]")
             imports.add("typing")
+        # Indexing by int without __iter__ or __len__ iterates by the
+        # interpreter's sequence protocol (items from 0 up to the first
+        # IndexError), which type checkers see only through __iter__.
+        getitem = next((f for f in members if f["name"] == "__getitem__"), None)
+        if getitem and not has & {"__iter__", "__len__"}:
+            item = self.expr(getitem["returns"], here, imports, cid)
+            lines.append(f"    def __iter__(self) -> collections.abc.Iterator[{item}]: ...")
+            imports.add("collections.abc")
         return lines
 
     def files(self):
@@ -194,12 +278,13 @@ def main(argv):
         for name, blob, _, _ in raw_records(argv[2]):
             print(name, json.dumps(parse(blob), separators=(",", ":")))
         return 0
-    if len(argv) != 3:
+    if len(argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 2
     out = Path(argv[2])
     out.mkdir(parents=True, exist_ok=True)
-    for name, text in Stubs(records(argv[1])).files().items():
+    docs = load_docs(argv[3]) if len(argv) == 4 else {}
+    for name, text in Stubs(records(argv[1]), docs).files().items():
         (out / name).write_text(text)
     return 0
 

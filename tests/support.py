@@ -9,6 +9,7 @@ import pathlib
 import random
 import struct
 import subprocess
+import sys
 import tracemalloc
 import threading
 import time
@@ -224,6 +225,13 @@ def build_core(tmp_path_factory, name, *sources):
 # ---------------------------------------------------------------- threads
 
 GUARD_ERRORS = {"Already borrowed", "Already mutably borrowed"}
+
+# The default build runs one thread at a time under its global lock. There
+# a hold is met by another thread only where its holder lets the lock go
+# while holding: a bulk call waiting for the worker pool, or Python code run
+# by a conversion. A vector's or a single element's call does neither, so
+# threads contend only for lists.
+GIL = sys._is_gil_enabled()
 
 
 def hammer(seconds, *workers, want=()):

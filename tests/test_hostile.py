@@ -9,15 +9,18 @@ call each object involved is free again."""
 import math
 import os
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from lumora import Vec3d
-from walk import MEMBERS, ON_INSTANCE, SAMPLES, classes, invoke, member_id, state, write_back
+from walk import KEYWORD_ONLY, MEMBERS, ON_INSTANCE, SAMPLES, classes, invoke, member_id, state, write_back
 
 EXAMPLES = int(os.environ.get("LUMORA_HOSTILE_EXAMPLES", "25"))
-ALLOWED = (TypeError, OverflowError, ValueError, IndexError, RuntimeError, AttributeError)
+# BufferError: a buffer request the exporter refuses (a writable view of a
+# list, a read-only `out`).
+ALLOWED = (TypeError, OverflowError, ValueError, IndexError, RuntimeError, AttributeError, BufferError)
 GUARD_TEXTS = {"Already borrowed", "Already mutably borrowed"}
 
 # ---------------------------------------------------------------- hostile values
@@ -95,8 +98,46 @@ PLAIN = st.one_of(
     st.floats(),
     st.lists(st.floats(), max_size=3),
 )  # fmt: skip
+
+
+class Exporter:
+    """An object whose buffer export does as told."""
+
+    def __init__(self, ctx, how):
+        self.ctx, self.how = ctx, how
+
+    def __buffer__(self, flags):
+        if self.how == "raises":
+            raise ValueError("hostile export")
+        if self.how == "not a view":
+            return b"\0" * 48
+        if self.how == "released":
+            m = memoryview(bytearray(48)).cast("d")
+            m.release()
+            return m
+        if self.how == "receiver":  # a view of the receiver, if it has one
+            return memoryview(self.ctx.receiver)
+        return memoryview(bytearray(48)).cast("d", (2, 3))  # writable doubles, shaped like two points
+
+
+# Buffers of every kind the buffer parameters meet: the right items in the
+# right shape (the samples' lists hold two points), and each way of being wrong.
+BUFFERS = {
+    "points": lambda: np.zeros((2, 3)),
+    "flat points": lambda: np.zeros(6),
+    "doubles": lambda: np.zeros(2),
+    "bools": lambda: np.zeros(2, bool),
+    "floats": lambda: np.zeros(2, np.float32),
+    "read-only": lambda: np.frombuffer(bytes(16)),
+    "strided": lambda: np.zeros(4)[::2],
+    "bytearray": lambda: bytearray(48),
+}
+EXPORTS = ["raises", "not a view", "released", "receiver", "plain"]
+
 # A recipe for one argument, made into an object once the receiver is known.
 RECIPES = st.one_of(
+    st.sampled_from(sorted(BUFFERS)).map(lambda b: ("buffer", b)),
+    st.sampled_from(EXPORTS).map(lambda how: ("exporter", how)),
     PLAIN.map(lambda v: ("plain", v)),
     st.sampled_from(sorted(SAMPLES, key=lambda c: c.__name__)).map(lambda c: ("sample", c)),
     st.just(("receiver", None)),
@@ -118,6 +159,10 @@ def make(recipe, ctx, made):
         return ctx.receiver
     if kind == "hostile":
         return Hostile(ctx, data)
+    if kind == "buffer":
+        return BUFFERS[data]()
+    if kind == "exporter":
+        return Exporter(ctx, data)
     if kind == "touching":  # every hook touches the receiver
         return Hostile(ctx, dict.fromkeys(["float", "index", "len", "iter", "getitem", "bool"], data))
     return [make(("sample", c), ctx, made) for c in data]
@@ -126,7 +171,8 @@ def make(recipe, ctx, made):
 CALLS = st.tuples(
     st.lists(RECIPES, max_size=4),
     st.sampled_from(["exact", "exact", "exact", "drawn"]),
-    st.lists(st.tuples(st.sampled_from(["x", "value", "other", "index", "bogus"]), RECIPES), max_size=2),
+    st.lists(st.tuples(st.sampled_from(["x", "value", "other", "index", "bogus", *KEYWORD_ONLY]), RECIPES),
+             max_size=2),
 )
 
 

@@ -70,11 +70,13 @@ def classes():
 
 
 def parameters(signature):
-    """Parameter names of a text signature, without the receiver."""
+    """Names of the required parameters of a text signature, without the
+    receiver; the optional keyword-only ones are in KEYWORD_ONLY."""
     if not signature:
         return None
     names = [p.strip() for p in signature.strip("()").split(",") if p.strip()]
-    return [n for n in names if not n.startswith("$") and n not in ("/", "*")]
+    return [n for n in names if not n.startswith("$") and n not in ("/", "*") and "=" not in n]
+
 
 
 def members():
@@ -103,6 +105,63 @@ def members():
 
 
 MEMBERS = members()
+
+# The names of every optional keyword-only parameter (after "*", with a
+# default) of every callable found.
+KEYWORD_ONLY = sorted({
+    p.split("=")[0].strip()
+    for cls in classes()
+    for attr in vars(cls).values()
+    for p in (getattr(attr, "__text_signature__", None) or "").strip("()").split(",")
+    if "=" in p
+})  # fmt: skip
+
+
+class Foreign:
+    """Equal to everything, from the reflected side."""
+
+    def __eq__(self, other):
+        return True
+
+
+def computes(cls, name):
+    """Whether the interpreter's wrapper `name` on cls answers with something
+    of the class's own. Comparison and reflected-operator wrappers exist for
+    every slot that is set, so those count only when the class computes them
+    itself."""
+    sample, attr = SAMPLES[cls](), vars(cls)[name]
+    if name == "__ne__":
+        # A != derived from == answers a foreign operand itself.
+        return attr(sample, Foreign()) is NotImplemented
+    if name in ("__eq__", "__lt__", "__le__", "__gt__", "__ge__"):
+        return attr(sample, sample) is not NotImplemented
+    if name.startswith("__r") and "__" + name[3:] in vars(cls):
+        return attr(sample, 2.0) is not NotImplemented
+    return True
+
+
+def qualified(owner):
+    """The name a module, a class or one of their members is documented
+    under: a class by its home module (a class in none, such as the list's
+    iterator, by the top one)."""
+    if isinstance(owner, types.ModuleType):
+        return owner.__name__
+    home = next((m for m in (lumora.geometry, lumora) if owner.__name__ in m.__all__), lumora)
+    return f"{home.__name__}.{owner.__name__}"
+
+
+def public_names():
+    """The qualified name of every public module, class, function, method,
+    property and operator that the walk finds. A class's constructor goes
+    under the class's name, a property's getter and setter under one name."""
+    names = {lumora.__name__, lumora.geometry.__name__} | {qualified(c) for c in classes()}
+    for owner, name, how, _ in MEMBERS:
+        if how == "new":
+            continue
+        if how == "slot" and not computes(owner, name):
+            continue
+        names.add(f"{qualified(owner)}.{name}")
+    return names
 
 
 def member_id(m):

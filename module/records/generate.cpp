@@ -91,13 +91,19 @@ void classes_in(const Expr& e, std::vector<Spec>& out) {
 std::string json(const Function& f, const std::string& module) {
     std::string args;
     if (!f.receiver.empty()) args += R"("posonlyargs":[{"name":)" + quoted(f.receiver) + "}]";
-    if (!f.params.empty()) {
-        args += std::string(args.empty() ? "" : ",") + R"("args":[)";
-        for (std::size_t i = 0; i < f.params.size(); ++i) {
-            args += std::string(i ? "," : "") + R"({"name":)" + quoted(f.params[i].name) + R"(,"annotation":)" +
-                    json(f.params[i].annotation) + "}";
-        }
-        args += "]";
+    // Keyword-only parameters, all defaulting to None, as Python's own
+    // syntax tree lists them: "kwonlyargs" with a parallel "kw_defaults".
+    std::string positional, keyword_only, defaults;
+    for (const auto& p : f.params) {
+        std::string& list = p.keyword_only ? keyword_only : positional;
+        list += std::string(list.empty() ? "" : ",") + R"({"name":)" + quoted(p.name) + R"(,"annotation":)" +
+                json(p.annotation) + "}";
+        if (p.keyword_only) defaults += std::string(defaults.empty() ? "" : ",") + json(bind::record::none());
+    }
+    if (!positional.empty()) args += std::string(args.empty() ? "" : ",") + R"("args":[)" + positional + "]";
+    if (!keyword_only.empty()) {
+        args += std::string(args.empty() ? "" : ",") + R"("kwonlyargs":[)" + keyword_only + R"(],"kw_defaults":[)" +
+                defaults + "]";
     }
     std::string out = R"({"type":"function","name":)" + quoted(f.name) + R"(,"arguments":{)" + args +
                       R"(},"returns":)" + json(f.returns);

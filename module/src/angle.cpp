@@ -1,6 +1,7 @@
 // The Python classes AngleRadians and AngleDegrees.
 
 #include "bind/define.hpp"
+#include "bind/pickle.hpp"
 #include "classes.hpp"
 
 #include <string>
@@ -40,6 +41,7 @@ PyType_Spec& bind::Class<AngleRadians>::spec() {
         R::method<&AngleRadians::csc, "csc">(),
         R::method<&AngleRadians::cot, "cot">(),
         R::method<&AngleRadians::to_degrees, "to_degrees">(),
+        bind::reduce<AngleRadians>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {
@@ -70,6 +72,7 @@ template <>
 PyType_Spec& bind::Class<AngleDegrees>::spec() {
     static PyMethodDef methods[] = {
         D::method<&AngleDegrees::to_radians, "to_radians">(),
+        bind::reduce<AngleDegrees>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {

@@ -3,6 +3,7 @@
 #include "lumora.hpp"
 
 #include "bind/members.hpp"
+#include "bind/pickle.hpp"
 #include "classes.hpp"
 #include "geometry/functions.hpp"
 
@@ -102,12 +103,37 @@ const std::vector<bind::Member>& lumora_members() {
 
 const bind::ModuleBody lumora_body{lumora_def, &lumora_members};
 
-int lumora_exec(PyObject* module) { return bind::add_members(module, lumora_body) ? 0 : -1; }
+// The reconstructor of every class, private: attached without entering
+// __all__ or the interface records.
+constexpr char restore_name[] = "_restore";
+
+PyMethodDef private_functions[] = {
+    bind::restore_function<restore_name, drovak::Vec3d, drovak::AngleRadians, drovak::AngleDegrees, drovak::Quat,
+                           drovak::geometry::Plane, drovak::geometry::Circle, lumora::VecList>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int lumora_exec(PyObject* module) {
+    return bind::add_members(module, lumora_body) && PyModule_AddFunctions(module, private_functions) == 0 ? 0 : -1;
+}
 
 int geometry_exec(PyObject* module) { return bind::add_members(module, geometry_body) ? 0 : -1; }
 
 } // namespace
 
 const bind::ModuleBody& root_module() { return lumora_body; }
+
+PyObject* bind::restorer() {
+    // Where pickle itself looks: the module as imported, else an import.
+    PyObject* name = PyUnicode_FromString(lumora_def.m_name);
+    if (!name) return nullptr;
+    PyObject* module = PyImport_GetModule(name);
+    Py_DECREF(name);
+    if (!module && !PyErr_Occurred()) module = PyImport_ImportModule(lumora_def.m_name);
+    if (!module) return nullptr;
+    PyObject* fn = PyObject_GetAttrString(module, restore_name);
+    Py_DECREF(module);
+    return fn;
+}
 
 PyMODINIT_FUNC PyInit_lumora() { return PyModuleDef_Init(&lumora_def); }

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -120,8 +121,9 @@ void run_on_pool(std::size_t pieces, PieceFn fn, void* context) {
         woken.notify_one();
     });
     // Detached while waiting, so that a stop-the-world pause of another
-    // thread (a garbage collection) need not wait for the whole job. Every
-    // hold taken by the caller stays taken.
+    // thread (a garbage collection) need not wait for the whole job, and on
+    // the default build other threads have the GIL meanwhile. Every hold
+    // taken by the caller stays taken.
     Py_BEGIN_ALLOW_THREADS {
         std::unique_lock<std::mutex> guard(lock);
         woken.wait(guard, [&] { return finished; });
@@ -131,5 +133,15 @@ void run_on_pool(std::size_t pieces, PieceFn fn, void* context) {
 }
 
 } // namespace detail
+
+// Weighed as a stream loop over 8-byte words, the last one possibly short.
+void copy(void* dst, const void* src, std::size_t n) {
+    constexpr std::size_t word = sizeof(double);
+    detail::for_each_piece((n + word - 1) / word, Cost::stream, [&](std::size_t, std::size_t begin, std::size_t end) {
+        const std::size_t from = begin * word;
+        const std::size_t to = std::min(end * word, n);
+        if (to > from) std::memcpy(static_cast<char*>(dst) + from, static_cast<const char*>(src) + from, to - from);
+    });
+}
 
 } // namespace pool

@@ -113,18 +113,26 @@ inline bool wide(Cost cost) { return has_avx2 && cost != Cost::stream; }
 
 } // namespace detail
 
+// dst[i] = f(in[i]) for every i, into n slots that do not overlap the input.
+template <class F, class In, class Out>
+void map_into(const lumora::Array<In>& in, Out* dst, Cost cost, F f) {
+    const In* src = in.data();
+    const auto loop = detail::wide(cost) ? &detail::map_loop_avx2<In, Out, F> : &detail::map_loop_baseline<In, Out, F>;
+    detail::for_each_piece(in.size(), cost,
+                           [&](std::size_t, std::size_t begin, std::size_t end) { loop(src, dst, begin, end, f); });
+}
+
 // out[i] = f(in[i]) for every i, into an array reserved once at its final
 // size.
 template <class F, class In, class Out = std::invoke_result_t<F&, const In&>>
 lumora::Array<Out> map(const lumora::Array<In>& in, Cost cost, F f) {
     auto out = lumora::Array<Out>::uninitialised(in.size());
-    const In* src = in.data();
-    Out* dst = out.data();
-    const auto loop = detail::wide(cost) ? &detail::map_loop_avx2<In, Out, F> : &detail::map_loop_baseline<In, Out, F>;
-    detail::for_each_piece(in.size(), cost,
-                           [&](std::size_t, std::size_t begin, std::size_t end) { loop(src, dst, begin, end, f); });
+    map_into(in, out.data(), cost, f);
     return out;
 }
+
+// n bytes from src to dst, in pieces on the pool when the block is large.
+void copy(void* dst, const void* src, std::size_t n);
 
 // out = in with g applied to every component, for elements made of doubles
 // and formulas that treat each component alike: one flat loop over all the

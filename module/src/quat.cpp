@@ -2,6 +2,7 @@
 
 #include "bind/define.hpp"
 #include "bind/matrix.hpp"
+#include "bind/pickle.hpp"
 #include "bind/text.hpp"
 #include "classes.hpp"
 
@@ -42,6 +43,7 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::method<&Quat::inverse, "inverse">(),
         Q::method<&Quat::slerp, "slerp", "other", "t">(),
         Q::function<&from_rotation_matrix, "from_rotation_matrix", "matrix">(),
+        bind::reduce<Quat>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {

@@ -1,6 +1,7 @@
 // The Python class Vec3d.
 
 #include "bind/define.hpp"
+#include "bind/pickle.hpp"
 #include "bind/text.hpp"
 #include "classes.hpp"
 
@@ -45,6 +46,7 @@ PyType_Spec& bind::Class<Vec3d>::spec() {
         V::method<&Vec3d::distance_to_line, "distance_to_line", "a", "b">(),
         V::method<&Vec3d::project_onto_plane, "project_onto_plane", "normal">(),
         V::method<&Vec3d::project_onto_line, "project_onto_line", "line_r", "line_q">(),
+        bind::reduce<Vec3d>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {

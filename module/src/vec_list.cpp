@@ -2,7 +2,9 @@
 // the core's own per-element formula over the contiguous element array on
 // the worker pool, so the list and the single-vector results cannot differ.
 
+#include "bind/buffer.hpp"
 #include "bind/define.hpp"
+#include "bind/pickle.hpp"
 #include "classes.hpp"
 #include "drovak/float_text.hpp"
 #include "pool.hpp"
@@ -13,6 +15,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -32,6 +35,25 @@ using I = bind::Def<VecListIterator>;
 VecList make(bind::SequenceOf<Vec3d> list) { return {std::move(list.items)}; }
 
 VecList empty() { return {}; }
+
+// One copy of the source's doubles: a packed block as a block (on the pool
+// when large), strided rows element by element in logical order.
+VecList from_buffer(const bind::RowsOf<3>& src) {
+    auto vectors = Vectors::uninitialised(src.rows);
+    auto* dst = reinterpret_cast<double*>(vectors.data());
+    if (const void* block = src.packed()) {
+        pool::copy(dst, block, src.rows * sizeof(Vec3d));
+    } else {
+        src.gather(dst);
+    }
+    return {std::move(vectors)};
+}
+
+// The elements as rows of three doubles, for the buffer export.
+bind::DoubleRows rows(const VecList& v) {
+    static_assert(sizeof(Vec3d) == 3 * sizeof(double) && std::is_standard_layout_v<Vec3d>);
+    return {reinterpret_cast<const double*>(v.vectors.data()), v.vectors.size(), 3};
+}
 
 std::uint64_t length(const VecList& v) { return v.vectors.size(); }
 
@@ -118,20 +140,26 @@ VecList collapse(const VecList& v, std::uint64_t axis) {
     }
 }
 
-Array<double> dot(const VecList& v, const Vec3d& o) {
-    return pool::map(v.vectors, Cost::stream, [o](const Vec3d& e) { return e.dot(o); });
+// One result per element, into `out` when it is given.
+template <Cost C, class T, class F>
+bind::OutOr<T> per_element(const VecList& v, const bind::Out<T>& out, F f) {
+    return bind::results(out, v.vectors.size(), [&](T* dst) { pool::map_into(v.vectors, dst, C, f); });
 }
-Array<double> distance_squared(const VecList& v, const Vec3d& o) {
-    return pool::map(v.vectors, Cost::stream, [o](const Vec3d& e) { return e.distance_squared(o); });
+
+bind::OutOr<double> dot(const VecList& v, const Vec3d& o, const bind::Out<double>& out) {
+    return per_element<Cost::stream>(v, out, [o](const Vec3d& e) { return e.dot(o); });
 }
-Array<double> distance_to(const VecList& v, const Vec3d& o) {
-    return pool::map(v.vectors, Cost::compound, [o](const Vec3d& e) { return e.distance_to(o); });
+bind::OutOr<double> distance_squared(const VecList& v, const Vec3d& o, const bind::Out<double>& out) {
+    return per_element<Cost::stream>(v, out, [o](const Vec3d& e) { return e.distance_squared(o); });
 }
-Array<double> magnitude(const VecList& v) {
-    return pool::map(v.vectors, Cost::compound, [](const Vec3d& e) { return e.magnitude(); });
+bind::OutOr<double> distance_to(const VecList& v, const Vec3d& o, const bind::Out<double>& out) {
+    return per_element<Cost::compound>(v, out, [o](const Vec3d& e) { return e.distance_to(o); });
 }
-Array<bool> is_unit(const VecList& v) {
-    return pool::map(v.vectors, Cost::compound, [](const Vec3d& e) { return e.is_unit(); });
+bind::OutOr<double> magnitude(const VecList& v, const bind::Out<double>& out) {
+    return per_element<Cost::compound>(v, out, [](const Vec3d& e) { return e.magnitude(); });
+}
+bind::OutOr<bool> is_unit(const VecList& v, const bind::Out<bool>& out) {
+    return per_element<Cost::compound>(v, out, [](const Vec3d& e) { return e.is_unit(); });
 }
 
 // Under the exclusive hold nobody can see the elements while they change, so
@@ -187,19 +215,22 @@ template <>
 PyType_Spec& bind::Class<VecList>::spec() {
     static PyMethodDef methods[] = {
         V::function<&empty, "empty">(),
+        V::function<&from_buffer, "from_buffer", "buffer">(),
         V::mutator<&append, "append", "vec">(),
         V::mutator<&extend, "extend", "other">(),
         V::method<&to_array, "to_array">(),
-        V::method<&dot, "dot", "other">(),
+        V::method<&dot, "dot", "other", "out">(),
         V::method<&cross, "cross", "other">(),
-        V::method<&distance_to, "distance_to", "other">(),
-        V::method<&distance_squared, "distance_squared", "other">(),
-        V::method<&magnitude, "magnitude">(),
+        V::method<&distance_to, "distance_to", "other", "out">(),
+        V::method<&distance_squared, "distance_squared", "other", "out">(),
+        V::method<&magnitude, "magnitude", "out">(),
         V::method<&normalize, "normalize">(),
-        V::method<&is_unit, "is_unit">(),
+        V::method<&is_unit, "is_unit", "out">(),
         V::method<&collapse, "collapse", "axis">(),
         V::mutator<&rotate, "rotate", "quat">(),
         V::method<&minimum_distance_to, "minimum_distance_to", "other", "stride">(),
+        bind::reduce<VecList>(),
+        bind::reduce_ex<VecList>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {
@@ -207,6 +238,7 @@ PyType_Spec& bind::Class<VecList>::spec() {
         bind::end_properties,
     };
     static const auto items = V::getitem<&item, "index">();
+    static const auto buffer = bind::buffer_export<VecList, &rows>();
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("VecList(list)\n--\n\n")},
         V::constructor<&make, "list">(),
@@ -218,6 +250,8 @@ PyType_Spec& bind::Class<VecList>::spec() {
         items[0],
         items[1],
         V::iter<&iter>(),
+        buffer[0],
+        buffer[1],
         V::binary<Py_nb_add, &plus>(),
         V::binary<Py_nb_subtract, &minus>(),
         V::binary<Py_nb_multiply, &scaled, &scaled_left>(),
@@ -230,11 +264,12 @@ PyType_Spec& bind::Class<VecList>::spec() {
 
 template <>
 PyType_Spec& bind::Class<VecListIterator>::spec() {
+    static PyMethodDef methods[] = {
+        bind::unpicklable<VecListIterator>(),
+        bind::end_methods,
+    };
     static PyType_Slot slots[] = {
-        I::dealloc(),
-        I::iter_self(),
-        I::next<&next>(),
-        {0, nullptr},
+        I::dealloc(), {Py_tp_methods, methods}, I::iter_self(), I::next<&next>(), {0, nullptr},
     };
     static PyType_Spec spec = I::type_spec("builtins.VecListIterator", slots, false);
     return spec;

@@ -3,9 +3,13 @@
 // contiguously, so that bulk loops run over a plain array.
 
 #include "array.hpp"
+#include "bind/pickle.hpp"
 #include "drovak/vec3d.hpp"
+#include "pool.hpp"
 
 #include <cstddef>
+#include <span>
+#include <string>
 
 namespace lumora {
 
@@ -20,3 +24,23 @@ struct VecListIterator {
 };
 
 } // namespace lumora
+
+// A list pickles as the bytes of its elements, one block, copied back in
+// pieces on the pool when large.
+template <>
+struct bind::Pickled<lumora::VecList> {
+    static std::span<const std::byte> bytes(const lumora::VecList& v) {
+        return std::as_bytes(std::span(v.vectors.data(), v.vectors.size()));
+    }
+    static lumora::VecList restore(std::span<const std::byte> data, const char* name) {
+        constexpr std::size_t size = sizeof(drovak::Vec3d);
+        if (data.size() % size != 0) {
+            throw Error{PyExc_ValueError, std::string("argument '") + name +
+                                              "': the bytes of a VecList are a multiple of " + std::to_string(size) +
+                                              ", not " + std::to_string(data.size())};
+        }
+        auto vectors = lumora::Array<drovak::Vec3d>::uninitialised(data.size() / size);
+        pool::copy(vectors.data(), data.data(), data.size());
+        return {std::move(vectors)};
+    }
+};

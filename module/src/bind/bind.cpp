@@ -162,11 +162,17 @@ std::string name_list(const std::vector<const char*>& names) {
 // calls its argument with each (name, value) pair in the order given and
 // stops at the first false.
 template <class Keywords>
-bool bind_generic(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* const* args,
-                  Py_ssize_t nargs, Keywords&& keywords, PyObject** slots) {
-    if (static_cast<std::size_t>(nargs) > n) {
+bool bind_generic(const char* owner, const char* fn, const char* const* names, std::size_t n, std::size_t positional,
+                  PyObject* const* args, Py_ssize_t nargs, Keywords&& keywords, PyObject** slots) {
+    // Keyword-only parameters alone: the interpreter's own text for a call
+    // that takes no arguments.
+    if (positional == 0 && nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%s takes no arguments (%zd given)", display_name(owner, fn).c_str(), nargs);
+        return false;
+    }
+    if (static_cast<std::size_t>(nargs) > positional) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                     display_name(owner, fn).c_str(), n, nargs, nargs == 1 ? "was" : "were");
+                     display_name(owner, fn).c_str(), positional, nargs, nargs == 1 ? "was" : "were");
         return false;
     }
     for (std::size_t i = 0; i < n; ++i)
@@ -189,7 +195,7 @@ bool bind_generic(const char* owner, const char* fn, const char* const* names, s
     });
     if (!keywords_ok) return false;
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < positional; ++i) {
         if (!slots[i]) missing.push_back(names[i]);
     }
     if (!missing.empty()) {
@@ -203,8 +209,8 @@ bool bind_generic(const char* owner, const char* fn, const char* const* names, s
 
 } // namespace
 
-bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, std::size_t positional,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     nargs = PyVectorcall_NARGS(nargs);
     auto keywords = [&](auto&& each) {
         const Py_ssize_t count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -213,11 +219,11 @@ bool bind_arguments(const char* owner, const char* fn, const char* const* names,
         }
         return true;
     };
-    return bind_generic(owner, fn, names, n, args, nargs, keywords, slots);
+    return bind_generic(owner, fn, names, n, positional, args, nargs, keywords, slots);
 }
 
-bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* args,
-                    PyObject* kwargs, PyObject** slots) {
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, std::size_t positional,
+                    PyObject* args, PyObject* kwargs, PyObject** slots) {
     auto keywords = [&](auto&& each) {
         if (!kwargs) return true;
         Py_ssize_t pos = 0;
@@ -228,14 +234,18 @@ bool bind_arguments(const char* owner, const char* fn, const char* const* names,
         }
         return true;
     };
-    return bind_generic(owner, fn, names, n, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords, slots);
+    return bind_generic(owner, fn, names, n, positional, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), keywords,
+                        slots);
 }
 
-std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n) {
+std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n,
+                           std::size_t positional) {
     std::string doc = std::string(fn) + "(";
     if (with_self) doc += n > 0 ? "$self, " : "$self";
-    for (std::size_t i = 0; i < n; ++i)
-        doc += std::string(i > 0 ? ", " : "") + names[i];
+    for (std::size_t i = 0; i < n; ++i) {
+        doc += std::string(i > 0 ? ", " : "") + (i == positional ? "*, " : "") + names[i];
+        if (i >= positional) doc += "=None";
+    }
     return doc + ")\n--\n\n";
 }
 

@@ -133,12 +133,23 @@ struct Arg<SequenceOf<T>> {
 template <class T>
 using ArgFor = Arg<std::remove_cvref_t<T>>;
 
+// Converts one argument; a conversion that names the argument in errors of
+// its own (beyond the TypeError prefix) is told the name.
+template <class A>
+bool load_one(A& arg, PyObject* obj, const char* name) {
+    if constexpr (requires { arg.load(obj, name); }) {
+        return arg.load(obj, name);
+    } else {
+        return arg.load(obj);
+    }
+}
+
 // Converts `objs` into `args` in order, stopping at the first failure, whose
 // error then names its parameter.
 template <class... A, std::size_t... I>
 bool load_all(std::tuple<ArgFor<A>...>& args, PyObject* const* objs, const char* const* names,
               std::index_sequence<I...>) {
-    return ((std::get<I>(args).load(objs[I]) || (prefix_argument_error(names[I]), false)) && ...);
+    return ((load_one(std::get<I>(args), objs[I], names[I]) || (prefix_argument_error(names[I]), false)) && ...);
 }
 
 // ---------------------------------------------------------------- results

@@ -24,14 +24,16 @@ struct Name {
     constexpr Name(const char (&text)[N]) { std::copy_n(text, N, s); }
 };
 
-// Binds the fast-call vector to `n` required positional-or-keyword
-// parameters, filling `slots` in parameter order, or raises the TypeError.
-// `owner` is "<Class>." for methods and "" for module functions.
-bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// Binds the fast-call vector to `n` parameters, filling `slots` in parameter
+// order, or raises the TypeError. The first `positional` are required and
+// positional-or-keyword; the rest are optional and keyword-only, their slots
+// left null when not given. `owner` is "<Class>." for methods and "" for
+// module functions.
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, std::size_t positional,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 // The same for a constructor's argument tuple and keyword dictionary.
-bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, PyObject* args,
-                    PyObject* kwargs, PyObject** slots);
+bool bind_arguments(const char* owner, const char* fn, const char* const* names, std::size_t n, std::size_t positional,
+                    PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // ---------------------------------------------------------------- signatures
 
@@ -80,6 +82,12 @@ PyObject* call_converted(std::tuple<A...>*, PyObject* const* objs, const char* c
 
 template <auto F>
 using ArgsOf = typename Signature<decltype(F)>::Args;
+
+// How many of the parameter types come before the keyword-only ones.
+template <class Types>
+constexpr std::size_t positional_of = 0;
+template <class... A>
+constexpr std::size_t positional_of<std::tuple<A...>> = (std::size_t{0} + ... + !record::is_keyword_only<A>);
 template <auto F>
 using ResultOf = typename Signature<decltype(F)>::Result;
 
@@ -108,7 +116,8 @@ PyCFunction as_cfunction(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n);
+std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n,
+                           std::size_t positional);
 
 // ---------------------------------------------------------------- tables
 
@@ -168,7 +177,8 @@ struct Def {
             return described(Fn.s, "self", described_params<ParamsOf<F>, Params...>(),
                              record::annotation<ResultOf<F>>());
         });
-        static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
+        static const std::string doc =
+            text_signature(Fn.s, true, names<Params...>, sizeof...(Params), positional_of<ParamsOf<F>>);
         if constexpr (sizeof...(Params) == 0) {
             return {Fn.s, as_cfunction(+[](PyObject* self, PyObject*) { return call_receiver<F, Fn>(self); }),
                     METH_NOARGS, doc.c_str()};
@@ -186,7 +196,8 @@ struct Def {
             return described(Fn.s, "self", described_params<ParamsOf<F>, Params...>(),
                              record::annotation<ResultOf<F>>());
         });
-        static const std::string doc = text_signature(Fn.s, true, names<Params...>, sizeof...(Params));
+        static const std::string doc =
+            text_signature(Fn.s, true, names<Params...>, sizeof...(Params), positional_of<ParamsOf<F>>);
         return {Fn.s, as_cfunction(&call_method<F, Fn, MutableReceiver, Params...>), METH_FASTCALL | METH_KEYWORDS,
                 doc.c_str()};
     }
@@ -200,7 +211,8 @@ struct Def {
             return described(Fn.s, "", described_params<ArgsOf<F>, Params...>(), record::annotation<ResultOf<F>>(),
                              std::move(decorators));
         });
-        static const std::string doc = text_signature(Fn.s, false, names<Params...>, sizeof...(Params));
+        static const std::string doc =
+            text_signature(Fn.s, false, names<Params...>, sizeof...(Params), positional_of<ArgsOf<F>>);
         const int stat = std::is_void_v<Owner> ? 0 : METH_STATIC;
         if constexpr (sizeof...(Params) == 0) {
             return {Fn.s, as_cfunction(+[](PyObject*, PyObject*) {
@@ -244,8 +256,8 @@ struct Def {
         return {Py_tp_new, reinterpret_cast<void*>(+[](PyTypeObject*, PyObject* args, PyObject* kwargs) -> PyObject* {
                     return entry<PyObject*>(nullptr, [&]() -> PyObject* {
                         PyObject* slots[sizeof...(Params) + 1];
-                        if (!bind_arguments(owner_prefix(), "__new__", names<Params...>, sizeof...(Params), args,
-                                            kwargs, slots))
+                        if (!bind_arguments(owner_prefix(), "__new__", names<Params...>, sizeof...(Params),
+                                            positional_of<ArgsOf<F>>, args, kwargs, slots))
                             return nullptr;
                         return call_converted<F>((ArgsOf<F>*)nullptr, slots, names<Params...>);
                     });
@@ -445,11 +457,13 @@ struct Def {
 
     // Puts the fast-call vector in parameter order: `args` stays when it
     // holds exactly the parameters by position, else it becomes `slots` as
-    // bound. False with the TypeError set.
-    template <Name Fn, Name... Params>
+    // bound. The first `Positional` are the positional ones. False with the
+    // TypeError set.
+    template <Name Fn, std::size_t Positional, Name... Params>
     static bool bind_fast(PyObject* const*& args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
-        if (sizeof...(Params) == 0 || (!kwnames && nargs == sizeof...(Params))) return true;
-        if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, sizeof...(Params), args, nargs, kwnames, slots))
+        constexpr std::size_t n = sizeof...(Params);
+        if (n == 0 || (!kwnames && Positional == n && nargs == Py_ssize_t{n})) return true;
+        if (!bind_arguments(owner_prefix(), Fn.s, names<Params...>, n, Positional, args, nargs, kwnames, slots))
             return false;
         args = slots;
         return true;
@@ -462,7 +476,7 @@ struct Def {
     static PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return entry<PyObject*>(nullptr, [&]() -> PyObject* {
             PyObject* slots[sizeof...(Params) + 1];
-            if (!bind_fast<Fn, Params...>(args, nargs, kwnames, slots)) return nullptr;
+            if (!bind_fast<Fn, positional_of<ParamsOf<F>>, Params...>(args, nargs, kwnames, slots)) return nullptr;
             Hold<SelfOf<F>> r;
             if (!r.take(self)) return nullptr;
             return call_converted<F>((ParamsOf<F>*)nullptr, args, names<Params...>, r.value());
@@ -479,7 +493,7 @@ struct Def {
     static PyObject* call_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return entry<PyObject*>(nullptr, [&]() -> PyObject* {
             PyObject* slots[sizeof...(Params) + 1];
-            if (!bind_fast<Fn, Params...>(args, nargs, kwnames, slots)) return nullptr;
+            if (!bind_fast<Fn, positional_of<ArgsOf<F>>, Params...>(args, nargs, kwnames, slots)) return nullptr;
             return call_converted<F>((ArgsOf<F>*)nullptr, args, names<Params...>);
         });
     }

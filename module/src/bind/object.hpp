@@ -71,16 +71,22 @@ using Guard = std::atomic<std::int64_t>;
 void raise_already_mutably_borrowed();
 void raise_already_borrowed();
 
+inline void release_shared(Guard& g) noexcept { g.fetch_sub(1, std::memory_order_release); }
+
 class SharedHold {
   public:
     SharedHold() = default;
     SharedHold(const SharedHold&) = delete;
     SharedHold& operator=(const SharedHold&) = delete;
     ~SharedHold() {
-        if (guard_) guard_->fetch_sub(1, std::memory_order_release);
+        if (guard_) release_shared(*guard_);
     }
 
     static void raise_refused() { raise_already_mutably_borrowed(); }
+
+    // Leaves the hold taken beyond this object's life; whoever keeps it
+    // releases it with release_shared.
+    void keep() noexcept { guard_ = nullptr; }
 
     bool try_take(Guard& g) noexcept {
         std::int64_t n = g.load(std::memory_order_relaxed);

@@ -118,9 +118,15 @@ struct Annotation<std::optional<T>> {
     static Expr get() { return bitor_(annotation<T>(), none()); }
 };
 
+// A parameter type that is keyword-only and optional (defaulting to None)
+// says so with a `keyword_only` member; such parameters come last.
+template <class T>
+constexpr bool is_keyword_only = requires { std::remove_cvref_t<T>::keyword_only; };
+
 struct Param {
     std::string name;
     Expr annotation;
+    bool keyword_only = false;
 };
 
 // One function record: a class member (`owner` set) or a module function.
@@ -148,7 +154,7 @@ void describe(Make&& make) {
 // Parameter records from parallel lists of names and C++ types.
 template <class... A, std::size_t... I>
 std::vector<Param> params(const char* const* names, std::tuple<A...>*, std::index_sequence<I...>) {
-    return {Param{names[I], annotation<A>()}...};
+    return {Param{names[I], annotation<A>(), is_keyword_only<A>}...};
 }
 template <class... A>
 std::vector<Param> params(const char* const* names, std::tuple<A...>* types) {

@@ -1,6 +1,7 @@
 // The Python class Circle: equality without a hash, so it is unhashable.
 
 #include "bind/define.hpp"
+#include "bind/pickle.hpp"
 #include "classes.hpp"
 
 using drovak::geometry::Circle;
@@ -13,6 +14,7 @@ PyType_Spec& bind::Class<Circle>::spec() {
         C::method<&Circle::get_plane, "get_plane">(),
         C::method<&Circle::in_same_plane, "in_same_plane", "other">(),
         C::method<&Circle::is_degenerate, "is_degenerate">(),
+        bind::reduce<Circle>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {

@@ -1,6 +1,7 @@
 // The Python class Plane: hashed and compared by identity.
 
 #include "bind/define.hpp"
+#include "bind/pickle.hpp"
 #include "classes.hpp"
 
 using drovak::geometry::Plane;
@@ -16,6 +17,7 @@ PyType_Spec& bind::Class<Plane>::spec() {
         P::function<&Plane::from_points, "from_points", "point1", "point2", "point3">(),
         P::method<&Plane::contains_point, "contains_point", "point">(),
         P::method<&Plane::distance_to_point, "distance_to_point", "point">(),
+        bind::reduce<Plane>(),
         bind::end_methods,
     };
     static PyGetSetDef properties[] = {

@@ -1,0 +1,239 @@
+#pragma once
+// The buffer borders: a class that lends its values to any buffer consumer
+// without a copy, arguments read from any exporter of doubles, and results
+// written straight into a caller's buffer (`out=`).
+
+#include "bind/convert.hpp"
+#include "bind/record.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace bind {
+
+// The record of a member of class T called on an instance.
+template <class T>
+record::Function member_record(const char* name, std::vector<record::Param> params, record::Expr returns) {
+    return {&Class<T>::spec, name, "self", std::move(params), std::move(returns), {}, ""};
+}
+
+// ---------------------------------------------------------------- export
+
+// A contiguous block of rows of `cols` doubles each.
+struct DoubleRows {
+    const double* data;
+    std::size_t rows;
+    std::size_t cols;
+};
+
+// Fills `view` with a read-only export of `rows`, owned by `self`: item
+// format "d", shape (rows, cols), C-contiguous. Sets the error and returns
+// false when the request cannot be met.
+bool fill_export(PyObject* self, Py_buffer* view, int flags, DoubleRows rows);
+// Frees what fill_export gave the view.
+void free_export(Py_buffer* view);
+// A writable request: BufferError, nothing taken. Returns false then.
+bool check_read_only(const char* class_name, int flags);
+
+// The buffer slots of a class whose values F(const T&) -> DoubleRows
+// exposes. An export holds the object shared from the request until its
+// release, which may come from any thread; while it lasts the object cannot
+// change, so the rows stay where they are.
+template <class T, auto F>
+std::array<PyType_Slot, 2> buffer_export() {
+    record::describe([] {
+        return member_record<T>("__buffer__", {{"flags", record::builtin("int")}}, record::builtin("memoryview"));
+    });
+    record::describe([] {
+        return member_record<T>("__release_buffer__", {{"buffer", record::builtin("memoryview")}},
+                                record::name("None"));
+    });
+    return {{{Py_bf_getbuffer, reinterpret_cast<void*>(+[](PyObject* self, Py_buffer* view, int flags) -> int {
+                  view->obj = nullptr;
+                  return entry<int>(-1, [&]() -> int {
+                      if (!check_read_only(Class<T>::name(), flags)) return -1;
+                      Instance<T>* inst = Class<T>::instance(self);
+                      SharedHold hold;
+                      if (!hold.try_take(inst->guard)) {
+                          raise_already_mutably_borrowed();
+                          return -1;
+                      }
+                      if (!fill_export(self, view, flags, F(std::as_const(inst->value)))) return -1;
+                      hold.keep();
+                      return 0;
+                  });
+              })},
+             {Py_bf_releasebuffer, reinterpret_cast<void*>(+[](PyObject* self, Py_buffer* view) {
+                  free_export(view);
+                  release_shared(Class<T>::instance(self)->guard);
+              })}}};
+}
+
+// ---------------------------------------------------------------- arguments
+
+// A buffer argument, released when the argument is.
+class Buffer {
+  public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // PyObject_GetBuffer; false with the exporter's error set.
+    bool get(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const { return view_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A buffer of doubles read as rows of Cols: shaped (n, Cols) with any
+// strides (negative ones included), or one-dimensional, contiguous and Cols·n
+// long. Only read during the call; nothing of it is kept.
+template <std::size_t Cols>
+struct RowsOf {
+    const char* base = nullptr;
+    std::size_t rows = 0;
+    Py_ssize_t row_stride = 0;
+    Py_ssize_t col_stride = 0;
+
+    // The rows as one packed block, or null when they are strided.
+    const void* packed() const {
+        const bool dense = col_stride == sizeof(double) && row_stride == Py_ssize_t{Cols * sizeof(double)};
+        return dense || rows == 0 ? base : nullptr;
+    }
+
+    // Copies the rows in logical order into rows·Cols doubles at dst.
+    void gather(double* dst) const {
+        for (std::size_t i = 0; i < rows; ++i) {
+            const char* row = base + static_cast<Py_ssize_t>(i) * row_stride;
+            for (std::size_t j = 0; j < Cols; ++j)
+                std::memcpy(dst++, row + static_cast<Py_ssize_t>(j) * col_stride, sizeof(double));
+        }
+    }
+};
+
+// The shape of a buffer of doubles, with the argument's name for the
+// ValueError; RowsOf's checks without its column count.
+bool check_rows(const Py_buffer& view, std::size_t cols, const char* name, const char** base, std::size_t* rows,
+                Py_ssize_t* row_stride, Py_ssize_t* col_stride);
+// A TypeError unless the buffer's items are `code` ("d" or "?") in native
+// order, with the item size of T.
+bool check_items(const Py_buffer& view, char code, std::size_t itemsize);
+
+template <std::size_t Cols>
+struct Arg<RowsOf<Cols>> {
+    Buffer buffer;
+    RowsOf<Cols> value;
+    bool load(PyObject* obj, const char* name) {
+        if (!buffer.get(obj, PyBUF_STRIDES | PyBUF_FORMAT)) return false;
+        return check_items(buffer.view(), 'd', sizeof(double)) &&
+               check_rows(buffer.view(), Cols, name, &value.base, &value.rows, &value.row_stride, &value.col_stride);
+    }
+    const RowsOf<Cols>& get() const { return value; }
+};
+
+// ---------------------------------------------------------------- out=
+
+template <class T>
+constexpr char item_code() {
+    static_assert(std::is_same_v<T, double> || std::is_same_v<T, bool>);
+    return std::is_same_v<T, double> ? 'd' : '?';
+}
+
+// The optional keyword-only `out`: a writable, one-dimensional, contiguous
+// buffer of T that receives the results.
+template <class T>
+struct Out {
+    static constexpr bool keyword_only = true;
+    PyObject* object = nullptr;
+    T* data = nullptr;
+    std::size_t size = 0;
+    const char* name = "";
+
+    explicit operator bool() const { return object != nullptr; }
+    // Where n results go: ValueError, nothing written, unless n fit exactly.
+    T* take(std::size_t n) const;
+};
+
+void raise_out_length(const char* name, std::size_t wanted, std::size_t given);
+
+template <class T>
+T* Out<T>::take(std::size_t n) const {
+    if (n != size) {
+        raise_out_length(name, n, size);
+        throw PythonError{};
+    }
+    return data;
+}
+
+// A one-dimensional contiguous buffer, with the argument's name for the
+// ValueError; its length in items.
+bool check_vector(const Py_buffer& view, const char* name, std::size_t* size);
+
+template <class T>
+struct Arg<Out<T>> {
+    Buffer buffer;
+    Out<T> value;
+    bool load(PyObject* obj, const char* name) {
+        value.name = name;
+        if (!obj || obj == Py_None) return true;
+        if (!buffer.get(obj, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT)) return false;
+        if (!check_items(buffer.view(), item_code<T>(), sizeof(T)) || !check_vector(buffer.view(), name, &value.size))
+            return false;
+        value.object = obj;
+        value.data = static_cast<T*>(buffer.view().buf);
+        return true;
+    }
+    const Out<T>& get() const { return value; }
+};
+
+// The results of a call that takes `out`: the caller's buffer when it was
+// given, else a new list of the results.
+template <class T>
+struct OutOr {
+    lumora::Array<T> items;
+    PyObject* out = nullptr;
+};
+
+template <class T>
+PyObject* to_python(const OutOr<T>& r) {
+    return r.out ? Py_NewRef(r.out) : to_python(r.items);
+}
+
+// Results by fill(T* dst): into `out` when given, else into a new array.
+template <class T, class Fill>
+OutOr<T> results(const Out<T>& out, std::size_t n, Fill fill) {
+    if (out) {
+        fill(out.take(n));
+        return {{}, out.object};
+    }
+    auto items = lumora::Array<T>::uninitialised(n);
+    fill(items.data());
+    return {std::move(items)};
+}
+
+namespace record {
+template <std::size_t Cols>
+struct Annotation<RowsOf<Cols>> {
+    static Expr get() { return attribute(name("collections.abc"), "Buffer"); }
+};
+template <class T>
+struct Annotation<Out<T>> {
+    static Expr get() { return bitor_(attribute(name("collections.abc"), "Buffer"), none()); }
+};
+// The list a call returns without `out`.
+template <class T>
+struct Annotation<OutOr<T>> : Annotation<lumora::Array<T>> {};
+} // namespace record
+
+} // namespace bind

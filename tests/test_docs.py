@@ -1,0 +1,113 @@
+"""The documentation: every example in the site's pages, the README and the
+reference runs with its printed output checked; the reference covers exactly
+the public members the walk of the module finds; the typed stubs carry the
+reference's text and let type checkers accept what works at run time."""
+
+import doctest
+import importlib.util
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import lumora
+from walk import public_names
+
+ROOT = Path(__file__).resolve().parent.parent
+DOCS = ROOT / "docs"
+_spec = importlib.util.spec_from_file_location("stubgen", ROOT / "scripts" / "stubgen.py")
+stubgen = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(stubgen)
+
+REFERENCE = stubgen.load_docs(DOCS / "reference.toml")
+PAGES = sorted(p for p in DOCS.rglob("*.rst") if "_build" not in p.parts) + [ROOT / "README.md"]
+FLAGS = doctest.ELLIPSIS
+
+
+def run_examples(text, name, globs):
+    """Runs the interpreter session examples of text in one namespace;
+    returns the number of examples and the report of any failure."""
+    test = doctest.DocTestParser().get_doctest(text, globs, name, name, 0)
+    report = []
+    runner = doctest.DocTestRunner(optionflags=FLAGS)
+    runner.run(test, out=report.append, clear_globs=True)
+    return len(test.examples), "".join(report)
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(ROOT)))
+def test_page_examples(page):
+    text = page.read_text()
+    # A page of Python without an example in session form would go unchecked.
+    assert not re.search(r"(code-block|code|sourcecode)::\s*(python|py)\b|```python", text), "examples must be sessions"
+    # Longer lines would not fit the page's code boxes.
+    assert [line for line in text.splitlines() if len(line) > 79] == []
+    count, report = run_examples(text, str(page.relative_to(ROOT)), {"__name__": "__main__"})
+    assert report == "", report
+    if page.parent.name == "guides" or page.name == "README.md":
+        assert count > 0
+
+
+def test_reference_examples():
+    import lumora.geometry
+
+    globs = {n: getattr(lumora, n) for n in lumora.__all__} | {n: getattr(lumora.geometry, n)
+                                                            for n in lumora.geometry.__all__}  # fmt: skip
+    total, failures = 0, []
+    for name, text in REFERENCE.items():
+        assert [line for line in text.splitlines() if len(line) > 79] == [], name
+        count, report = run_examples(text, name, dict(globs))
+        total += count
+        failures += [report] if report else []
+    assert failures == [] and total > 20, "".join(failures)
+
+
+def test_a_wrong_output_fails():
+    # The runner above is what every check here rests on: it must notice.
+    count, report = run_examples(">>> 1 + 1\n3\n", "planted", {})
+    assert count == 1 and "Expected:\n    3\nGot:\n    2" in report
+
+
+def test_reference_covers_the_module_both_ways():
+    found = public_names()
+    assert sorted(found - set(REFERENCE)) == [], "public members without a reference entry"
+    assert sorted(set(REFERENCE) - found) == [], "reference entries naming no member of the module"
+    assert len(found) > 140
+
+
+def test_stubs_carry_the_reference():
+    stubs = Path(lumora.__file__).parent / "lumora-stubs"
+    init, geometry = (stubs / "__init__.pyi").read_text(), (stubs / "geometry.pyi").read_text()
+    for name, text in [("lumora.Vec3d.dot", init), ("lumora.VecList.minimum_distance_to", init),
+                       ("lumora.geometry.circle_circle", geometry), ("lumora.geometry.Plane", geometry)]:  # fmt: skip
+        first = REFERENCE[name].splitlines()[0]
+        assert first in text, name
+    # The module's own text opens the stub; each docstring is one statement.
+    assert init.splitlines()[1].startswith('"""Double-precision 3-D vector math')
+    compile(init, "__init__.pyi", "exec")
+    compile(geometry, "geometry.pyi", "exec")
+
+
+def test_the_runtime_docs_stay_the_signatures():
+    # The prose lives in the stubs and the site; at run time only signatures.
+    assert (lumora.Vec3d.__doc__, lumora.Vec3d.__text_signature__) == ("", "(x, y, z)")
+    assert (lumora.Vec3d.dot.__doc__, lumora.Vec3d.dot.__text_signature__) == (None, "($self, other)")
+
+
+def test_type_checking_iteration_and_unpacking(tmp_path):
+    (tmp_path / "ok.py").write_text(
+        "from lumora import Vec3d, VecList\n"
+        "v = Vec3d(1, 2, 3)\n"
+        "x, y, z = v\n"
+        "total: float = x + y + z + sum(v)\n"
+        "for p in VecList([v]):\n"
+        "    m: float = p.magnitude()\n"
+        "q: Vec3d = next(iter(VecList([v])))\n"
+    )
+    (tmp_path / "bad.py").write_text("from lumora import Vec3d, VecList\nfor p in VecList([]):\n    p.rotate()\n")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), "ok.py", "bad.py"],
+                            cwd=tmp_path, capture_output=True, text=True)  # fmt: skip
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and errors[0].startswith("bad.py:3:"), result.stdout
+    assert '"Vec3d" has no attribute "rotate"' in errors[0]
