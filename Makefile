@@ -1,8 +1,12 @@
 # Each target sets up what it needs first (interpreter, tools, build).
-.PHONY: demo test docs bench wheels format sanitize tsan
+.PHONY: demo cluster test docs bench wheels format sanitize tsan
 
 demo:
 	@scripts/run.sh examples/tour.py
+
+# The point-cloud job on a local Dask cluster (see examples/cluster.py).
+cluster:
+	@scripts/run.sh examples/cluster.py
 
 test:
 	@scripts/run.sh -m pytest tests
@@ -18,6 +22,7 @@ bench:
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_veclist.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_bulk.py
 	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_interop.py
+	@env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE scripts/run.sh bench/bench_cluster.py
 
 # One repaired wheel per interpreter, into dist/.
 wheels:

@@ -163,7 +163,8 @@ if [ ! -x "$venv/bin/python" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; 
   rm -rf "$venv"
   "$python" -m venv "$venv"
   # Binary wheels only: a source build of a tool may need a network this
-  # machine does not have.
+  # machine does not have. The requirements name the few small C packages
+  # that build from source instead.
   "$venv/bin/python" -m pip install -q --only-binary=:all: -r "$requirements" >&2
   echo "$want" >"$stamp"
 fi
