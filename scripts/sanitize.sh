@@ -226,7 +226,9 @@ thread() {
   mkdir -p "$dir"
   log "building the module with ThreadSanitizer in $dir"
   build_module "$dir" "$venv/bin/python" "-fsanitize=thread -fno-omit-frame-pointer" -DTBB_DIR="$tbb_prefix/lib/cmake/TBB"
-  ldd "$dir"/lumora*.so | grep -q "$tbb_prefix/lib/libtbb" \
+  # grep reads all of ldd's output: with pipefail, a grep -q that stops at
+  # the first match can fail the check by ldd's broken pipe.
+  ldd "$dir"/lumora*.so | grep "$tbb_prefix/lib/libtbb" >/dev/null \
     || { log "the module does not load the instrumented oneTBB"; exit 1; }
   reports_in "$root/build/tsan"
   export TSAN_OPTIONS="suppressions=$root/build/tsan/suppressions.txt halt_on_error=0 exitcode=66 second_deadlock_stack=1 log_path=$reports/tsan"
