@@ -48,8 +48,7 @@ PyType_Spec& bind::Class<AngleRadians>::spec() {
         R::property<&AngleRadians::angle, "angle">(),
         bind::end_properties,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("AngleRadians(angle)\n--\n\n")},
+    static const bind::Slots slots[] = {
         R::constructor<&make_radians, "angle">(),
         R::dealloc(),
         {Py_tp_methods, methods},
@@ -62,7 +61,6 @@ PyType_Spec& bind::Class<AngleRadians>::spec() {
         R::binary<Py_nb_multiply, [](const AngleRadians& a, double s) { return a * s; }>(),
         R::binary<Py_nb_true_divide, [](const AngleRadians& a, double s) { return a / s; }>(),
         R::unary<Py_nb_negative, [](const AngleRadians& a) { return -a; }, "__neg__">(),
-        {0, nullptr},
     };
     static PyType_Spec spec = R::type_spec("builtins.AngleRadians", slots);
     return spec;
@@ -79,8 +77,7 @@ PyType_Spec& bind::Class<AngleDegrees>::spec() {
         D::property<&AngleDegrees::angle, "angle">(),
         bind::end_properties,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("AngleDegrees(angle)\n--\n\n")},
+    static const bind::Slots slots[] = {
         D::constructor<&make_degrees, "angle">(),
         D::dealloc(),
         {Py_tp_methods, methods},
@@ -88,7 +85,6 @@ PyType_Spec& bind::Class<AngleDegrees>::spec() {
         D::repr<&repr<AngleDegrees>>(),
         D::richcompare<bind::Compare::ordered>(),
         D::unary<Py_nb_negative, [](const AngleDegrees& a) { return -a; }, "__neg__">(),
-        {0, nullptr},
     };
     static PyType_Spec spec = D::type_spec("builtins.AngleDegrees", slots);
     return spec;

@@ -50,8 +50,7 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::property<&Quat::w, "w">(), Q::property<&Quat::i, "i">(), Q::property<&Quat::j, "j">(),
         Q::property<&Quat::k, "k">(), bind::end_properties,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Quat(w, i, j, k)\n--\n\n")},
+    static const bind::Slots slots[] = {
         Q::constructor<&make, "w", "i", "j", "k">(),
         Q::dealloc(),
         {Py_tp_methods, methods},
@@ -60,7 +59,6 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::richcompare<bind::Compare::equality>(),
         // First the right operand's rotation, then the left's.
         Q::binary<Py_nb_multiply, &drovak::compose>(),
-        {0, nullptr},
     };
     static PyType_Spec spec = Q::type_spec("builtins.Quat", slots);
     return spec;

@@ -55,9 +55,7 @@ PyType_Spec& bind::Class<Vec3d>::spec() {
         V::property<&Vec3d::z, "z">(),
         bind::end_properties,
     };
-    static const auto items = V::getitem<&item, "index">();
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Vec3d(x, y, z)\n--\n\n")},
+    static const bind::Slots slots[] = {
         V::constructor<&make, "x", "y", "z">(),
         V::dealloc(),
         {Py_tp_methods, methods},
@@ -71,9 +69,7 @@ PyType_Spec& bind::Class<Vec3d>::spec() {
                   [](const Vec3d& a, double s) { return s * a; }>(),
         V::binary<Py_nb_true_divide, [](const Vec3d& a, double s) { return a / s; }>(),
         V::unary<Py_nb_negative, [](const Vec3d& a) { return -a; }, "__neg__">(),
-        items[0],
-        items[1],
-        {0, nullptr},
+        V::getitem<&item, "index">(),
     };
     static PyType_Spec spec = V::type_spec("builtins.Vec3d", slots);
     return spec;

@@ -237,26 +237,20 @@ PyType_Spec& bind::Class<VecList>::spec() {
         V::getter<&elements, "list">(),
         bind::end_properties,
     };
-    static const auto items = V::getitem<&item, "index">();
-    static const auto buffer = bind::buffer_export<VecList, &rows>();
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("VecList(list)\n--\n\n")},
+    static const bind::Slots slots[] = {
         V::constructor<&make, "list">(),
         V::dealloc(),
         {Py_tp_methods, methods},
         {Py_tp_getset, properties},
         V::repr<&repr>(),
         V::length<&length>(),
-        items[0],
-        items[1],
+        V::getitem<&item, "index">(),
         V::iter<&iter>(),
-        buffer[0],
-        buffer[1],
+        bind::buffer_export<VecList, &rows>(),
         V::binary<Py_nb_add, &plus>(),
         V::binary<Py_nb_subtract, &minus>(),
         V::binary<Py_nb_multiply, &scaled, &scaled_left>(),
         V::binary<Py_nb_true_divide, &divided>(),
-        {0, nullptr},
     };
     static PyType_Spec spec = V::type_spec("builtins.VecList", slots);
     return spec;
@@ -268,8 +262,11 @@ PyType_Spec& bind::Class<VecListIterator>::spec() {
         bind::unpicklable<VecListIterator>(),
         bind::end_methods,
     };
-    static PyType_Slot slots[] = {
-        I::dealloc(), {Py_tp_methods, methods}, I::iter_self(), I::next<&next>(), {0, nullptr},
+    static const bind::Slots slots[] = {
+        I::dealloc(),
+        {Py_tp_methods, methods},
+        I::iter_self(),
+        I::next<&next>(),
     };
     static PyType_Spec spec = I::type_spec("builtins.VecListIterator", slots, false);
     return spec;

@@ -24,14 +24,12 @@ PyType_Spec& bind::Class<Circle>::spec() {
         C::getter<&Circle::area, "area">(),
         bind::end_properties,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Circle(center, radius, normal)\n--\n\n")},
+    static const bind::Slots slots[] = {
         C::constructor<&Circle::make, "center", "radius", "normal">(),
         C::dealloc(),
         {Py_tp_methods, methods},
         {Py_tp_getset, properties},
         C::richcompare<bind::Compare::equality_only>(),
-        {0, nullptr},
     };
     static PyType_Spec spec = C::type_spec("builtins.Circle", slots);
     return spec;

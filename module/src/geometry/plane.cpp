@@ -25,13 +25,11 @@ PyType_Spec& bind::Class<Plane>::spec() {
         P::property<&Plane::distance, "distance">(),
         bind::end_properties,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("Plane(normal, distance)\n--\n\n")},
+    static const bind::Slots slots[] = {
         P::constructor<&Plane::make, "normal", "distance">(),
         P::dealloc(),
         {Py_tp_methods, methods},
         {Py_tp_getset, properties},
-        {0, nullptr},
     };
     static PyType_Spec spec = P::type_spec("builtins.Plane", slots);
     return spec;
