@@ -120,13 +120,20 @@ for name in $candidates; do
   exec 8>"$cache/cpython-$version$build.lock"
   flock 8
   python=$(find_python "$version" "$build") || python=
-  if [ -z "$python" ]; then
+  # A source package the archive did not serve is not asked for again for a
+  # day: asking costs most of a minute, and a run calls this many times.
+  unserved=$cache/cpython-$version$build.unserved
+  if [ -z "$python" ] && [ -n "$(find "$unserved" -mmin -1440 2>/dev/null)" ]; then
+    log "python$version: Debian's archive served no source package here today (delete $unserved to ask again)"
+  elif [ -z "$python" ]; then
     prepare_build "$version" "$build"
     if fetch_source "python$version"; then
+      rm -f "$unserved"
       build_python "$version" "$build"
       python=$(find_python "$version" "$build")
     else
       rm -rf "$work"
+      touch "$unserved"
     fi
   fi
   exec 8>&-
