@@ -7,7 +7,6 @@ Ratios are measured in one run: `python bench/bench_bulk.py`. Run it with
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy here.
 """
 
-import argparse
 import json
 import os
 import subprocess
@@ -16,7 +15,7 @@ import sys
 import numpy as np
 
 from lumora import AngleRadians, Quat, Vec3d, VecList
-from timing import best_seconds, interpreter
+from timing import best_seconds, interpreter, sizes_argument, table
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -75,14 +74,10 @@ def thread_scaling(names, n):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--sizes", type=int, nargs="*", default=SIZES)
-    args = parser.parse_args()
+    sizes = sizes_argument(__doc__, SIZES)
     print(f"{interpreter()}, numpy {np.__version__}")
-    header = f"{'operation':<18}{'n':>9}{'lumora us':>12}{'numpy us':>12}{'numpy/lumora':>14}{'vs copy':>9}"
-    print(header)
-    print("-" * len(header))
-    for n in args.sizes:
+    table(("operation", 18), ("n", 9), ("lumora us", 12), ("numpy us", 12), ("numpy/lumora", 14), ("vs copy", 9))
+    for n in sizes:
         env = environment(n)
         t_copy = best_seconds("np.copyto(copy_into, a)", env)
         for name, ours, theirs, streaming in ROWS:
@@ -93,7 +88,7 @@ def main():
                 line += f"{t_ours / t_copy:>8.2f}x"
             print(line)
         print(f"{'(copy of a)':<18}{n:>9}{t_copy * 1e6:>12.1f}")
-    n = max(args.sizes)
+    n = max(sizes)
     scaling = thread_scaling(["rotate", "normalize"], n)
     for name in ("rotate", "normalize"):
         one, default = scaling["one"][name], scaling["default"][name]

@@ -7,14 +7,12 @@ Ratios are measured in one run: `python bench/bench_interop.py`. Run it with
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy here.
 """
 
-import argparse
 import pickle
-import sys
 
 import numpy as np
 
 from lumora import AngleRadians, Quat, Vec3d, VecList
-from timing import best_seconds
+from timing import best_seconds, interpreter, sizes_argument, table
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -52,15 +50,11 @@ def environment(n):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--sizes", type=int, nargs="*", default=SIZES)
-    args = parser.parse_args()
-    print(f"python {sys.version.split()[0]}, numpy {np.__version__}")
-    header = f"{'operation':<20}{'n':>9}{'lumora us':>12}{'numpy us':>12}{'numpy/lumora':>14}{'goal':>8}"
-    print(header)
-    print("-" * len(header))
+    sizes = sizes_argument(__doc__, SIZES)
+    print(f"{interpreter()}, numpy {np.__version__}")
+    table(("operation", 20), ("n", 9), ("lumora us", 12), ("numpy us", 12), ("numpy/lumora", 14), ("goal", 8))
     views = {}
-    for n in args.sizes:
+    for n in sizes:
         env = environment(n)
         for name, ours, theirs, goal, at in ROWS:
             t_ours = best_seconds(ours, env)

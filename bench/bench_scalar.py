@@ -15,7 +15,7 @@ import numpy as np
 from scipy.spatial.transform import Rotation, Slerp
 
 from lumora import AngleRadians, Quat, Vec3d
-from timing import interpreter
+from timing import interpreter, table
 
 SETUP = {
     "lumora": "v = Vec3d(1.0, 2.0, 3.0); w = Vec3d(4.0, 5.0, 6.0)",
@@ -87,9 +87,7 @@ def main():
     n = args.number
     setup = "; ".join(SETUP.values()) + "; " + EXTRA_SETUP
     print(f"{interpreter()}, numpy {np.__version__}")
-    header = f"{'operation':<22}{'lumora ns':>10}{'complex ns':>12}{'ratio':>8}{'numpy ns':>10}{'numpy/lumora':>14}"
-    print(header)
-    print("-" * len(header))
+    table(("operation", 22), ("lumora ns", 10), ("complex ns", 12), ("ratio", 8), ("numpy ns", 10), ("numpy/lumora", 14))
     for name, ours, floor, numpy_stmt in ROWS + EXTRA_ROWS:
         t_ours = per_call_ns(ours, setup, n)
         t_floor = per_call_ns(floor, setup, n)
@@ -100,9 +98,7 @@ def main():
         print(line)
     setup += "; " + ROTATION_SETUP
     print()
-    header = f"{'rotation':<22}{'lumora ns':>10}{'scipy ns':>12}{'scipy/lumora':>14}"
-    print(header)
-    print("-" * len(header))
+    table(("rotation", 22), ("lumora ns", 10), ("scipy ns", 12), ("scipy/lumora", 14))
     for name, ours, theirs in ROTATION_ROWS:
         t_ours = per_call_ns(ours, setup, n)
         # scipy's calls take microseconds: fewer of them measure as well.

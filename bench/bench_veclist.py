@@ -8,12 +8,11 @@ Ratios are measured in one run: `python bench/bench_veclist.py`. Run it with
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy here.
 """
 
-import argparse
 
 import numpy as np
 
 from lumora import Vec3d, VecList
-from timing import best_seconds, interpreter
+from timing import best_seconds, interpreter, sizes_argument, table
 
 SIZES = [100, 10_000, 1_000_000]
 
@@ -36,14 +35,10 @@ def environment(n):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--sizes", type=int, nargs="*", default=SIZES)
-    args = parser.parse_args()
+    sizes = sizes_argument(__doc__, SIZES)
     print(f"{interpreter()}, numpy {np.__version__}")
-    header = f"{'operation':<14}{'n':>9}{'lumora us':>12}{'today us':>12}{'today/lumora':>14}"
-    print(header)
-    print("-" * len(header))
-    for n in args.sizes:
+    table(("operation", 14), ("n", 9), ("lumora us", 12), ("today us", 12), ("today/lumora", 14))
+    for n in sizes:
         env = environment(n)
         for name, ours, theirs in ROWS:
             t_ours, t_theirs = best_seconds(ours, env), best_seconds(theirs, env)

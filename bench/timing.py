@@ -1,6 +1,7 @@
 """The one timing rule of the benchmarks: the best of seven repeats, each
 long enough to be measured well; and the line that says where they ran."""
 
+import argparse
 import platform
 import sys
 import sysconfig
@@ -26,3 +27,19 @@ def interpreter():
     build = "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "default build"
     gil = "on" if sys._is_gil_enabled() else "off"
     return f"{platform.python_implementation()} {platform.python_version()} {build} (GIL {gil}): {sys.executable}"
+
+
+def sizes_argument(description, default):
+    """The list sizes a benchmark runs at: its --sizes, else `default`."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--sizes", type=int, nargs="*", default=default)
+    return parser.parse_args().sizes
+
+
+def table(*columns):
+    """Prints a table's header from (title, width) pairs, the first title
+    left-aligned, and the rule under it."""
+    (first, width), *rest = columns
+    header = f"{first:<{width}}" + "".join(f"{title:>{w}}" for title, w in rest)
+    print(header)
+    print("-" * len(header))
