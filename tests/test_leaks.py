@@ -158,6 +158,21 @@ def test_every_entry_point_frees_what_it_makes():
     measure(lambda count: rounds(plans, count))
 
 
+def calling(calls, *expected):
+    """work(count): every call, `count` times over, the errors it is expected
+    to raise swallowed."""
+
+    def work(count):
+        for _ in range(count):
+            for call in calls:
+                try:
+                    call()
+                except expected:
+                    pass
+
+    return work
+
+
 def test_guard_refusals_free_what_they_make():
     """The error paths of the access guard: a conversion that writes the held
     receiver, and a setter whose value fails after reading the object."""
@@ -168,13 +183,7 @@ def test_guard_refusals_free_what_they_make():
              lambda: setattr(c, "radius", writes_v), lambda: Plane(v, writes_v), lambda: q.rotate(writes_v),
              lambda: AngleDegrees(writes_r)]  # fmt: skip
 
-    def work(count):
-        for _ in range(count):
-            for call in calls:
-                try:
-                    call()
-                except (RuntimeError, TypeError):
-                    pass
+    work = calling(calls, RuntimeError, TypeError)
 
     measure(work)
 
@@ -189,13 +198,7 @@ def test_bulk_calls_on_large_lists_and_dropped_iterators_free_what_they_make():
              lambda: VecList(big), lambda: big.dot(None), lambda: big.collapse(7), lambda: big.minimum_distance_to(v, 0),
              lambda: big.extend(big), lambda: [next(it) for it in [iter(big)] for _ in range(3)]]  # fmt: skip
 
-    def work(count):
-        for _ in range(count):
-            for call in calls:
-                try:
-                    call()
-                except (RuntimeError, TypeError, ValueError):
-                    pass
+    work = calling(calls, RuntimeError, TypeError, ValueError)
 
     measure(work, max(ROUNDS // 20, 50))
 
@@ -233,13 +236,7 @@ def test_buffers_and_pickles_free_what_they_make():
              lambda: lumora._restore("VecList", b"\0" * 25), lambda: lumora._restore("Quat", None),
              lambda: lumora._restore(1, b""), lambda: pickle.dumps(iter(big))]  # fmt: skip
 
-    def work(count):
-        for _ in range(count):
-            for call in calls:
-                try:
-                    call()
-                except (TypeError, ValueError, BufferError):
-                    pass
+    work = calling(calls, TypeError, ValueError, BufferError)
 
     # Pickling leaves some 15 to 25 KB behind once per run in this
     # interpreter, as much after a thousand calls as after four thousand,
