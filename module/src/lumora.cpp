@@ -16,25 +16,8 @@ namespace {
 int lumora_exec(PyObject* module);
 int geometry_exec(PyObject* module);
 
-PyModuleDef_Slot lumora_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&lumora_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef lumora_def = {
-    PyModuleDef_HEAD_INIT, "lumora", "", 0, nullptr, lumora_slots, nullptr, nullptr, nullptr,
-};
-
-PyModuleDef_Slot geometry_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&geometry_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef geometry_def = {
-    PyModuleDef_HEAD_INIT, "lumora.geometry", "", 0, nullptr, geometry_slots, nullptr, nullptr, nullptr,
-};
+PyModuleDef lumora_def = bind::module_def<&lumora_exec>("lumora");
+PyModuleDef geometry_def = bind::module_def<&geometry_exec>("lumora.geometry");
 
 // The interpreter that first made the submodule; one per process, since the
 // type objects and the submodule are shared process-wide.

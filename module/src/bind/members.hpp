@@ -1,6 +1,6 @@
 #pragma once
-// Module members: the __all__ add rule, and attaching classes, functions
-// and submodules.
+// Modules: their definitions, the __all__ add rule, and attaching classes,
+// functions and submodules.
 
 #include "bind/object.hpp"
 
@@ -50,6 +50,18 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+
+// The definition of a module whose body `Exec` attaches, declaring that the
+// module does not need the global interpreter lock.
+template <int (*Exec)(PyObject*)>
+PyModuleDef module_def(const char* name) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+        {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+        {0, nullptr},
+    };
+    return {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
+}
 
 // Attaches the members of `body` in order. A submodule is also entered in
 // sys.modules under its full name, so that `import <parent>.<sub>` finds it.
