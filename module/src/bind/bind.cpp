@@ -69,7 +69,7 @@ PyTypeObject* create_type(PyType_Spec& spec) { return reinterpret_cast<PyTypeObj
 
 // ---------------------------------------------------------------- conversion
 
-bool Arg<std::uint64_t>::load(PyObject* obj) {
+bool Type<std::uint64_t>::load(PyObject* obj) {
     if (PyLong_Check(obj)) {
         value = PyLong_AsUnsignedLongLong(obj);
     } else {
@@ -120,7 +120,7 @@ bool is_numpy_bool(PyTypeObject* type) {
 
 } // namespace
 
-bool Arg<bool>::load(PyObject* obj) {
+bool Type<bool>::load(PyObject* obj) {
     if (PyBool_Check(obj)) {
         value = obj == Py_True;
         return true;
@@ -342,7 +342,7 @@ bool add_members(PyObject* module, const ModuleBody& body) {
 
 // ---------------------------------------------------------------- text
 
-PyObject* to_python(const Joined& text) {
+PyObject* Type<Joined>::wrap(const Joined& text) {
     std::size_t length = text.prefix.size() + text.suffix.size();
     for (std::size_t k = 0; k < text.parts.size(); ++k)
         length += text.parts[k].size() + (k > 0 ? text.separator.size() : 0);

@@ -131,7 +131,9 @@ bool check_rows(const Py_buffer& view, std::size_t cols, const char* name, const
 bool check_items(const Py_buffer& view, char code, std::size_t itemsize);
 
 template <std::size_t Cols>
-struct Arg<RowsOf<Cols>> {
+struct Type<RowsOf<Cols>> {
+    static record::Expr annotation() { return record::attribute(record::name("collections.abc"), "Buffer"); }
+
     Buffer buffer;
     RowsOf<Cols> value;
     bool load(PyObject* obj, const char* name) {
@@ -154,7 +156,6 @@ constexpr char item_code() {
 // buffer of T that receives the results.
 template <class T>
 struct Out {
-    static constexpr bool keyword_only = true;
     PyObject* object = nullptr;
     T* data = nullptr;
     std::size_t size = 0;
@@ -181,7 +182,12 @@ T* Out<T>::take(std::size_t n) const {
 bool check_vector(const Py_buffer& view, const char* name, std::size_t* size);
 
 template <class T>
-struct Arg<Out<T>> {
+struct Type<Out<T>> {
+    static constexpr bool keyword_only = true;
+    static record::Expr annotation() {
+        return record::bitor_(record::attribute(record::name("collections.abc"), "Buffer"), record::none());
+    }
+
     Buffer buffer;
     Out<T> value;
     bool load(PyObject* obj, const char* name) {
@@ -205,10 +211,12 @@ struct OutOr {
     PyObject* out = nullptr;
 };
 
+// Annotated as the list a call returns without `out`.
 template <class T>
-PyObject* to_python(const OutOr<T>& r) {
-    return r.out ? Py_NewRef(r.out) : to_python(r.items);
-}
+struct Type<OutOr<T>> {
+    static record::Expr annotation() { return Type<lumora::Array<T>>::annotation(); }
+    static PyObject* wrap(const OutOr<T>& r) { return r.out ? Py_NewRef(r.out) : to_python(r.items); }
+};
 
 // Results by fill(T* dst): into `out` when given, else into a new array.
 template <class T, class Fill>
@@ -221,19 +229,5 @@ OutOr<T> results(const Out<T>& out, std::size_t n, Fill fill) {
     fill(items.data());
     return {std::move(items)};
 }
-
-namespace record {
-template <std::size_t Cols>
-struct Annotation<RowsOf<Cols>> {
-    static Expr get() { return attribute(name("collections.abc"), "Buffer"); }
-};
-template <class T>
-struct Annotation<Out<T>> {
-    static Expr get() { return bitor_(attribute(name("collections.abc"), "Buffer"), none()); }
-};
-// The list a call returns without `out`.
-template <class T>
-struct Annotation<OutOr<T>> : Annotation<lumora::Array<T>> {};
-} // namespace record
 
 } // namespace bind

@@ -1,29 +1,137 @@
 #pragma once
-// Argument conversion by declared C++ parameter type, and result wrapping by
-// C++ return type.
+// One rule per C++ type that crosses the border, Type<T>: how an argument
+// of that type is read, how the records annotate it, and how a result of it
+// becomes a Python object. The access points below only dispatch onto it,
+// so a new type is one specialisation, kept beside the type.
 
 #include "array.hpp"
 #include "bind/object.hpp"
+#include "bind/record.hpp"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace bind {
 
-// Arg<T>::load(obj) converts one argument and returns false with the Python
-// error set (before any "argument '<name>'" prefix) when it cannot.
+// The rule of T, with whichever of these members the type has:
+// - as an argument, the rule is the argument itself: load(obj) converts one
+//   argument and returns false with the Python error set (before any
+//   "argument '<name>'" prefix) when it cannot, load(obj, name) where its
+//   errors name the argument, and get() gives the value;
+// - static annotation(): the type's annotation in the records;
+// - static wrap(v): a new reference to a result's Python object, throwing
+//   PythonError when it cannot be made;
+// - static keyword_only: the parameter is keyword-only and optional
+//   (defaulting to None); such parameters come last.
+// Any type without a rule of its own is a bound class (below).
 template <class T>
-struct Arg;
+struct Type;
+
+// ---------------------------------------------------------------- access points
+
+template <class T>
+using ArgFor = Type<std::remove_cvref_t<T>>;
+
+template <class V>
+PyObject* to_python(V&& v) {
+    return Type<std::remove_cvref_t<V>>::wrap(std::forward<V>(v));
+}
+
+namespace record {
+
+template <class T>
+Expr annotation() {
+    return Type<std::remove_cvref_t<T>>::annotation();
+}
+
+template <class T>
+constexpr bool is_keyword_only = requires { Type<std::remove_cvref_t<T>>::keyword_only; };
+
+// Parameter records from parallel lists of names and C++ types.
+template <class... A, std::size_t... I>
+std::vector<Param> params(const char* const* names, std::tuple<A...>*, std::index_sequence<I...>) {
+    return {Param{names[I], annotation<A>(), is_keyword_only<A>}...};
+}
+template <class... A>
+std::vector<Param> params(const char* const* names, std::tuple<A...>* types) {
+    return params(names, types, std::index_sequence_for<A...>{});
+}
+
+} // namespace record
+
+// Converts one argument; a conversion that names the argument in errors of
+// its own (beyond the TypeError prefix) is told the name.
+template <class A>
+bool load_one(A& arg, PyObject* obj, const char* name) {
+    if constexpr (requires { arg.load(obj, name); }) {
+        return arg.load(obj, name);
+    } else {
+        return arg.load(obj);
+    }
+}
+
+// Converts `objs` into `args` in order, stopping at the first failure, whose
+// error then names its parameter.
+template <class... A, std::size_t... I>
+bool load_all(std::tuple<ArgFor<A>...>& args, PyObject* const* objs, const char* const* names,
+              std::index_sequence<I...>) {
+    return ((load_one(std::get<I>(args), objs[I], names[I]) || (prefix_argument_error(names[I]), false)) && ...);
+}
+
+inline PyObject* checked(PyObject* obj) {
+    if (!obj) throw PythonError{};
+    return obj;
+}
+
+// Owns a new reference until released, so that a failure half-way through
+// building a container frees what was built.
+class Ref {
+  public:
+    explicit Ref(PyObject* obj) : obj_(checked(obj)) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
+    PyObject* get() const { return obj_; }
+    PyObject* release() { return std::exchange(obj_, nullptr); }
+
+  private:
+    PyObject* obj_;
+};
+
+// ---------------------------------------------------------------- classes
+
+// The class rule: an argument is an instance of the class (or a subclass),
+// read under a shared hold that lasts as long as the argument; a result
+// becomes a new instance of the class, taking the value over.
+template <class T>
+struct Type {
+    static record::Expr annotation() { return record::class_id<T>(); }
+
+    Receiver<T> receiver;
+    bool load(PyObject* obj) { return receiver.take(obj); }
+    const T& get() const { return receiver.value(); }
+
+    template <class V>
+    static PyObject* wrap(V&& v) {
+        return Class<T>::wrap(std::forward<V>(v));
+    }
+};
+
+// ---------------------------------------------------------------- scalars
 
 // The float rule: a float directly, anything else through __float__ or
 // __index__.
 template <>
-struct Arg<double> {
+struct Type<double> {
+    static record::Expr annotation() { return record::builtin("float"); }
+
     double value;
     bool load(PyObject* obj) {
         if (PyFloat_CheckExact(obj)) {
@@ -34,33 +142,145 @@ struct Arg<double> {
         return !(value == -1.0 && PyErr_Occurred());
     }
     double get() const { return value; }
+
+    static PyObject* wrap(double v) { return checked(PyFloat_FromDouble(v)); }
 };
 
 // The unsigned rule: an int directly, anything else through __index__; the
 // whole range 0 to 2^64 - 1, OverflowError outside it.
 template <>
-struct Arg<std::uint64_t> {
+struct Type<std::uint64_t> {
+    static record::Expr annotation() { return record::builtin("int"); }
+
     std::uint64_t value;
     bool load(PyObject* obj);
     std::uint64_t get() const { return value; }
+
+    static PyObject* wrap(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 };
 
 // The bool rule: exactly True or False, or numpy's bool scalar.
 template <>
-struct Arg<bool> {
+struct Type<bool> {
+    static record::Expr annotation() { return record::builtin("bool"); }
+
     bool value;
     bool load(PyObject* obj);
     bool get() const { return value; }
+
+    static PyObject* wrap(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
 };
 
-// The class-argument rule: an instance of the class (or a subclass), read
-// under a shared hold that lasts as long as the argument.
-template <class T>
-struct Arg {
-    Receiver<T> receiver;
-    bool load(PyObject* obj) { return receiver.take(obj); }
-    const T& get() const { return receiver.value(); }
+template <>
+struct Type<std::string> {
+    static record::Expr annotation() { return record::builtin("str"); }
+    static PyObject* wrap(const std::string& s) {
+        return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    }
 };
+
+// An ASCII text made of parts: prefix, the parts with a separator between
+// neighbours, suffix. It becomes a str in one allocation and one copy.
+struct Joined {
+    std::string_view prefix;
+    std::vector<lumora::Array<char>> parts;
+    std::string_view separator;
+    std::string_view suffix;
+};
+
+template <>
+struct Type<Joined> {
+    static record::Expr annotation() { return Type<std::string>::annotation(); }
+    static PyObject* wrap(const Joined& text);
+};
+
+// Annotated only: a call without a result returns None by itself.
+template <>
+struct Type<void> {
+    static record::Expr annotation() { return record::name("None"); }
+};
+
+// A value or nothing, annotated only: its one user, an iterator's __next__,
+// wraps the value itself.
+template <class T>
+struct Type<std::optional<T>> {
+    static record::Expr annotation() { return record::bitor_(record::annotation<T>(), record::none()); }
+};
+
+// ---------------------------------------------------------------- lists and tuples
+
+// Arrays become lists.
+template <class T, std::size_t N>
+struct Type<std::array<T, N>> {
+    static record::Expr annotation() { return record::subscript(record::builtin("list"), record::annotation<T>()); }
+    static PyObject* wrap(const std::array<T, N>& items) {
+        Ref list(PyList_New(N));
+        for (std::size_t n = 0; n < N; ++n)
+            PyList_SET_ITEM(list.get(), n, to_python(items[n]));
+        return list.release();
+    }
+};
+
+template <class T>
+struct Type<lumora::Array<T>> {
+    static record::Expr annotation() { return record::subscript(record::builtin("list"), record::annotation<T>()); }
+    static PyObject* wrap(const lumora::Array<T>& items) {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
+        for (std::size_t n = 0; n < items.size(); ++n)
+            PyList_SET_ITEM(list.get(), n, to_python(items[n]));
+        return list.release();
+    }
+};
+
+// A list made straight from an array that stays held during the call, item
+// i being f(items[i]): no intermediate copy of the elements.
+template <class T, class F>
+struct ListOf {
+    const lumora::Array<T>& items;
+    F f;
+};
+
+template <class T, class F>
+struct Type<ListOf<T, F>> {
+    static record::Expr annotation() {
+        return record::subscript(record::builtin("list"),
+                                 record::annotation<std::invoke_result_t<const F&, const T&>>());
+    }
+    static PyObject* wrap(const ListOf<T, F>& view) {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(view.items.size())));
+        for (std::size_t n = 0; n < view.items.size(); ++n)
+            PyList_SET_ITEM(list.get(), n, to_python(view.f(view.items[n])));
+        return list.release();
+    }
+};
+
+// Pairs and tuples become tuples.
+template <class... T>
+struct Type<std::tuple<T...>> {
+    static record::Expr annotation() {
+        return record::subscript(record::builtin("tuple"), record::tuple({record::annotation<T>()...}));
+    }
+    static PyObject* wrap(const std::tuple<T...>& items) {
+        Ref tuple(PyTuple_New(sizeof...(T)));
+        std::apply(
+            [&](const auto&... item) {
+                Py_ssize_t n = 0;
+                (PyTuple_SET_ITEM(tuple.get(), n++, to_python(item)), ...);
+            },
+            items);
+        return tuple.release();
+    }
+};
+
+template <class A, class B>
+struct Type<std::pair<A, B>> {
+    static record::Expr annotation() { return Type<std::tuple<A, B>>::annotation(); }
+    static PyObject* wrap(const std::pair<A, B>& items) {
+        return to_python(std::tuple<const A&, const B&>(items.first, items.second));
+    }
+};
+
+// ---------------------------------------------------------------- sequences
 
 // A sequence of instances of a class, each read under its own shared hold
 // while its value is copied out.
@@ -77,7 +297,12 @@ bool check_sequence(PyObject* obj);
 std::size_t length_hint(PyObject* obj);
 
 template <class T>
-struct Arg<SequenceOf<T>> {
+struct Type<SequenceOf<T>> {
+    static record::Expr annotation() {
+        return record::subscript(record::attribute(record::name("collections.abc"), "Sequence"),
+                                 record::annotation<T>());
+    }
+
     SequenceOf<T> value;
 
     bool load(PyObject* obj) {
@@ -129,123 +354,5 @@ struct Arg<SequenceOf<T>> {
         return true;
     }
 };
-
-template <class T>
-using ArgFor = Arg<std::remove_cvref_t<T>>;
-
-// Converts one argument; a conversion that names the argument in errors of
-// its own (beyond the TypeError prefix) is told the name.
-template <class A>
-bool load_one(A& arg, PyObject* obj, const char* name) {
-    if constexpr (requires { arg.load(obj, name); }) {
-        return arg.load(obj, name);
-    } else {
-        return arg.load(obj);
-    }
-}
-
-// Converts `objs` into `args` in order, stopping at the first failure, whose
-// error then names its parameter.
-template <class... A, std::size_t... I>
-bool load_all(std::tuple<ArgFor<A>...>& args, PyObject* const* objs, const char* const* names,
-              std::index_sequence<I...>) {
-    return ((load_one(std::get<I>(args), objs[I], names[I]) || (prefix_argument_error(names[I]), false)) && ...);
-}
-
-// ---------------------------------------------------------------- results
-
-inline PyObject* checked(PyObject* obj) {
-    if (!obj) throw PythonError{};
-    return obj;
-}
-
-inline PyObject* to_python(double v) { return checked(PyFloat_FromDouble(v)); }
-inline PyObject* to_python(bool v) { return Py_NewRef(v ? Py_True : Py_False); }
-inline PyObject* to_python(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
-inline PyObject* to_python(const std::string& s) {
-    return checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-// A core value becomes a new instance of its class, taking the value over.
-template <class T>
-PyObject* to_python(T v)
-    requires requires { Class<T>::wrap(std::move(v)); }
-{
-    return Class<T>::wrap(std::move(v));
-}
-
-// Owns a new reference until released, so that a failure half-way through
-// building a container frees what was built.
-class Ref {
-  public:
-    explicit Ref(PyObject* obj) : obj_(checked(obj)) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
-    PyObject* get() const { return obj_; }
-    PyObject* release() { return std::exchange(obj_, nullptr); }
-
-  private:
-    PyObject* obj_;
-};
-
-// Arrays become lists.
-template <class T, std::size_t N>
-PyObject* to_python(const std::array<T, N>& items) {
-    Ref list(PyList_New(N));
-    for (std::size_t n = 0; n < N; ++n)
-        PyList_SET_ITEM(list.get(), n, to_python(items[n]));
-    return list.release();
-}
-
-template <class T>
-PyObject* to_python(const lumora::Array<T>& items) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t n = 0; n < items.size(); ++n)
-        PyList_SET_ITEM(list.get(), n, to_python(items[n]));
-    return list.release();
-}
-
-// A list made straight from an array that stays held during the call, item
-// i being f(items[i]): no intermediate copy of the elements.
-template <class T, class F>
-struct ListOf {
-    const lumora::Array<T>& items;
-    F f;
-};
-
-template <class T, class F>
-PyObject* to_python(const ListOf<T, F>& view) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(view.items.size())));
-    for (std::size_t n = 0; n < view.items.size(); ++n)
-        PyList_SET_ITEM(list.get(), n, to_python(view.f(view.items[n])));
-    return list.release();
-}
-
-// An ASCII text made of parts: prefix, the parts with a separator between
-// neighbours, suffix. It becomes a str in one allocation and one copy.
-struct Joined {
-    std::string_view prefix;
-    std::vector<lumora::Array<char>> parts;
-    std::string_view separator;
-    std::string_view suffix;
-};
-PyObject* to_python(const Joined& text);
-
-// Pairs and tuples become tuples.
-template <class... T>
-PyObject* to_python(const std::tuple<T...>& items) {
-    Ref tuple(PyTuple_New(sizeof...(T)));
-    std::apply(
-        [&](const auto&... item) {
-            Py_ssize_t n = 0;
-            (PyTuple_SET_ITEM(tuple.get(), n++, to_python(item)), ...);
-        },
-        items);
-    return tuple.release();
-}
-template <class A, class B>
-PyObject* to_python(const std::pair<A, B>& items) {
-    return to_python(std::tuple<const A&, const B&>(items.first, items.second));
-}
 
 } // namespace bind

@@ -62,7 +62,7 @@ bool read_row(PyObject* matrix, Py_ssize_t r, std::array<double, 3>& out) {
     bool ok = check_three(row, where, "items", "3 floats");
     for (Py_ssize_t c = 0; ok && c < 3; ++c) {
         PyObject* item = PySequence_GetItem(row, c);
-        Arg<double> number;
+        ArgFor<double> number;
         ok = item && number.load(item);
         Py_XDECREF(item);
         if (ok) {
@@ -77,7 +77,7 @@ bool read_row(PyObject* matrix, Py_ssize_t r, std::array<double, 3>& out) {
 
 } // namespace
 
-bool Arg<Matrix3x3>::load(PyObject* obj) {
+bool Type<Matrix3x3>::load(PyObject* obj) {
     if (PyObject_CheckBuffer(obj)) {
         const int read = read_buffer(obj, value.rows);
         if (read != 0) return read > 0;

@@ -18,21 +18,16 @@ struct Matrix3x3 {
 // float rule. str and bytes are not sequences of numbers here. Wrong shapes
 // and items raise TypeError saying where: "row 1: expected 3 items, got 2".
 template <>
-struct Arg<Matrix3x3> {
+struct Type<Matrix3x3> {
+    static record::Expr annotation() {
+        const record::Expr sequence = record::attribute(record::name("collections.abc"), "Sequence");
+        return record::bitor_(record::subscript(sequence, record::subscript(sequence, record::builtin("float"))),
+                              record::attribute(record::name("collections.abc"), "Buffer"));
+    }
+
     Matrix3x3 value;
     bool load(PyObject* obj);
     const Matrix3x3& get() const { return value; }
 };
-
-namespace record {
-template <>
-struct Annotation<Matrix3x3> {
-    static Expr get() {
-        const Expr sequence = attribute(name("collections.abc"), "Sequence");
-        return bitor_(subscript(sequence, subscript(sequence, builtin("float"))),
-                      attribute(name("collections.abc"), "Buffer"));
-    }
-};
-} // namespace record
 
 } // namespace bind

@@ -19,7 +19,7 @@ bool protocol_argument(const char* owner, PyObject* const* args, Py_ssize_t narg
     static const char* const names[] = {"protocol", nullptr};
     PyObject* slots[1];
     if (!bind_arguments(owner, "__reduce_ex__", names, 1, 1, args, nargs, kwnames, slots)) return false;
-    Arg<std::uint64_t> arg;
+    ArgFor<std::uint64_t> arg;
     if (!arg.load(slots[0])) {
         prefix_argument_error("protocol");
         return false;

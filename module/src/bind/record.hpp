@@ -1,17 +1,10 @@
 #pragma once
 // Descriptions of the Python interface, made by the table builders from the
-// C++ types they bind, for the records the shared object exports. Only the
-// record generator listens; in the module `sink` stays null and nothing is
-// built.
+// C++ types they bind (a type's annotation is part of its rule in
+// convert.hpp), for the records the shared object exports. Only the record
+// generator listens; in the module `sink` stays null and nothing is built.
 
-#include "array.hpp"
-
-#include <array>
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <tuple>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,11 +15,6 @@ namespace bind {
 
 template <class T>
 struct Class;
-template <class T>
-struct SequenceOf;
-template <class T, class F>
-struct ListOf;
-struct Joined;
 
 namespace record {
 
@@ -57,72 +45,6 @@ Expr class_id() {
     return {Expr::Kind::id, "", &Class<T>::spec, {}};
 }
 
-// The annotation of a C++ parameter or result type; any type without its
-// own rule is a bound class.
-template <class T>
-struct Annotation {
-    static Expr get() { return class_id<T>(); }
-};
-
-template <class T>
-Expr annotation() {
-    return Annotation<std::remove_cvref_t<T>>::get();
-}
-
-template <>
-struct Annotation<double> {
-    static Expr get() { return builtin("float"); }
-};
-template <>
-struct Annotation<std::uint64_t> {
-    static Expr get() { return builtin("int"); }
-};
-template <>
-struct Annotation<bool> {
-    static Expr get() { return builtin("bool"); }
-};
-template <>
-struct Annotation<std::string> {
-    static Expr get() { return builtin("str"); }
-};
-template <>
-struct Annotation<Joined> : Annotation<std::string> {};
-template <>
-struct Annotation<void> {
-    static Expr get() { return name("None"); }
-};
-template <class T>
-struct Annotation<lumora::Array<T>> {
-    static Expr get() { return subscript(builtin("list"), annotation<T>()); }
-};
-template <class T, std::size_t N>
-struct Annotation<std::array<T, N>> {
-    static Expr get() { return subscript(builtin("list"), annotation<T>()); }
-};
-template <class T, class F>
-struct Annotation<ListOf<T, F>> {
-    static Expr get() { return subscript(builtin("list"), annotation<std::invoke_result_t<const F&, const T&>>()); }
-};
-template <class... T>
-struct Annotation<std::tuple<T...>> {
-    static Expr get() { return subscript(builtin("tuple"), tuple({annotation<T>()...})); }
-};
-template <class A, class B>
-struct Annotation<std::pair<A, B>> : Annotation<std::tuple<A, B>> {};
-template <class T>
-struct Annotation<SequenceOf<T>> {
-    static Expr get() { return subscript(attribute(name("collections.abc"), "Sequence"), annotation<T>()); }
-};
-template <class T>
-struct Annotation<std::optional<T>> {
-    static Expr get() { return bitor_(annotation<T>(), none()); }
-};
-
-// A parameter type that is keyword-only and optional (defaulting to None)
-// says so with a `keyword_only` member; such parameters come last.
-template <class T>
-constexpr bool is_keyword_only = requires { std::remove_cvref_t<T>::keyword_only; };
-
 struct Param {
     std::string name;
     Expr annotation;
@@ -149,16 +71,6 @@ inline std::vector<Function>* sink = nullptr;
 template <class Make>
 void describe(Make&& make) {
     if (sink) sink->push_back(make());
-}
-
-// Parameter records from parallel lists of names and C++ types.
-template <class... A, std::size_t... I>
-std::vector<Param> params(const char* const* names, std::tuple<A...>*, std::index_sequence<I...>) {
-    return {Param{names[I], annotation<A>(), is_keyword_only<A>}...};
-}
-template <class... A>
-std::vector<Param> params(const char* const* names, std::tuple<A...>* types) {
-    return params(names, types, std::index_sequence_for<A...>{});
 }
 
 } // namespace record
