@@ -4,6 +4,7 @@
 // written straight into a caller's buffer (`out=`).
 
 #include "bind/convert.hpp"
+#include "bind/describe.hpp"
 #include "bind/record.hpp"
 
 #include <array>
@@ -14,12 +15,6 @@
 #include <vector>
 
 namespace bind {
-
-// The record of a member of class T called on an instance.
-template <class T>
-record::Function member_record(const char* name, std::vector<record::Param> params, record::Expr returns) {
-    return {&Class<T>::spec, name, "self", std::move(params), std::move(returns), {}, ""};
-}
 
 // ---------------------------------------------------------------- export
 
@@ -46,11 +41,12 @@ bool check_read_only(const char* class_name, int flags);
 template <class T, auto F>
 std::array<PyType_Slot, 2> buffer_export() {
     record::describe([] {
-        return member_record<T>("__buffer__", {{"flags", record::builtin("int")}}, record::builtin("memoryview"));
+        return Describe<T>::function("__buffer__", "self", {{"flags", record::builtin("int")}},
+                                     record::builtin("memoryview"));
     });
     record::describe([] {
-        return member_record<T>("__release_buffer__", {{"buffer", record::builtin("memoryview")}},
-                                record::name("None"));
+        return Describe<T>::function("__release_buffer__", "self", {{"buffer", record::builtin("memoryview")}},
+                                     record::name("None"));
     });
     return {{{Py_bf_getbuffer, reinterpret_cast<void*>(+[](PyObject* self, Py_buffer* view, int flags) -> int {
                   view->obj = nullptr;

@@ -64,7 +64,7 @@ inline record::Expr reduction_annotation() {
 // __reduce__: (reconstructor, (class name, the value's bytes)).
 template <class T>
 PyMethodDef reduce() {
-    record::describe([] { return member_record<T>("__reduce__", {}, reduction_annotation()); });
+    record::describe([] { return Describe<T>::function("__reduce__", "self", {}, reduction_annotation()); });
     return {"__reduce__",
             +[](PyObject* self, PyObject*) -> PyObject* {
                 return entry<PyObject*>(nullptr, [&] { return reduce_to_bytes<T>(self); });
@@ -76,8 +76,9 @@ PyMethodDef reduce() {
 // snapshot): the interpreter's TypeError for such objects.
 template <class T>
 PyMethodDef unpicklable() {
-    record::describe(
-        [] { return member_record<T>("__reduce__", {}, record::attribute(record::name("typing"), "NoReturn")); });
+    record::describe([] {
+        return Describe<T>::function("__reduce__", "self", {}, record::attribute(record::name("typing"), "NoReturn"));
+    });
     return {"__reduce__",
             +[](PyObject*, PyObject*) -> PyObject* {
                 PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Class<T>::name());
@@ -96,9 +97,9 @@ bool protocol_argument(const char* owner, PyObject* const* args, Py_ssize_t narg
 template <class T>
 PyMethodDef reduce_ex() {
     record::describe([] {
-        return member_record<T>("__reduce_ex__",
-                                {{"protocol", record::attribute(record::name("typing"), "SupportsIndex")}},
-                                reduction_annotation());
+        return Describe<T>::function("__reduce_ex__", "self",
+                                     {{"protocol", record::attribute(record::name("typing"), "SupportsIndex")}},
+                                     reduction_annotation());
     });
     return {"__reduce_ex__",
             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
