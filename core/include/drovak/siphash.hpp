@@ -14,7 +14,8 @@ inline std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const unsigne
     std::uint64_t v1 = k1 ^ 0x646f72616e646f6dULL;
     std::uint64_t v2 = k0 ^ 0x6c7967656e657261ULL;
     std::uint64_t v3 = k1 ^ 0x7465646279746573ULL;
-    auto round = [&] {
+    // Inlined always: a round made a call keeps the state in memory.
+    auto round = [&]() __attribute__((always_inline)) {
         v0 += v1;
         v1 = std::rotl(v1, 13);
         v1 ^= v0;

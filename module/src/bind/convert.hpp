@@ -69,7 +69,7 @@ std::vector<Param> params(const char* const* names, std::tuple<A...>* types) {
 // Converts one argument; a conversion that names the argument in errors of
 // its own (beyond the TypeError prefix) is told the name.
 template <class A>
-bool load_one(A& arg, PyObject* obj, const char* name) {
+[[gnu::always_inline]] inline bool load_one(A& arg, PyObject* obj, const char* name) {
     if constexpr (requires { arg.load(obj, name); }) {
         return arg.load(obj, name);
     } else {
@@ -115,7 +115,7 @@ struct Type {
     static record::Expr annotation() { return record::class_id<T>(); }
 
     Receiver<T> receiver;
-    bool load(PyObject* obj) { return receiver.take(obj); }
+    [[gnu::always_inline]] bool load(PyObject* obj) { return receiver.take(obj); }
     const T& get() const { return receiver.value(); }
 
     template <class V>

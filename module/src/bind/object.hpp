@@ -229,10 +229,12 @@ class Held {
   public:
     using Value = std::conditional_t<std::is_same_v<Hold, SharedHold>, const T, T>;
 
-    // Sets the Python error and returns false when `obj` is refused.
-    bool take(PyObject* obj) { return take(obj, Class<T>::type()); }
+    // Sets the Python error and returns false when `obj` is refused. Both
+    // forms are inlined always: they are most of every call's receiver and
+    // argument work.
+    [[gnu::always_inline]] bool take(PyObject* obj) { return take(obj, Class<T>::type()); }
     // The same with T's type object already at hand: nothing here throws.
-    bool take(PyObject* obj, PyTypeObject* type) noexcept {
+    [[gnu::always_inline]] bool take(PyObject* obj, PyTypeObject* type) noexcept {
         if (!PyObject_TypeCheck(obj, type)) {
             raise_not_instance(obj, Class<T>::name());
             return false;
