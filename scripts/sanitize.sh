@@ -7,7 +7,7 @@
 #       instrumented, the project's free-threaded interpreter is not; the
 #       runtime is preloaded. By default the whole suite, then the leak loops
 #       and hostile calls again with leak detection at exit (the
-#       interpreter's own allocations suppressed).
+#       interpreter's and numpy's own allocations suppressed).
 #   sanitize.sh thread [pytest arguments]
 #       ThreadSanitizer. Builds a free-threaded interpreter with
 #       --with-thread-sanitizer into the per-user cache (once: CPython 3.14
