@@ -1,6 +1,9 @@
 #include "bind/pickle.hpp"
 #include "bind/define.hpp"
 
+#include <tuple>
+#include <utility>
+
 namespace bind {
 
 // Takes over `name` and `data`, either of which may be null after a failure.
@@ -18,13 +21,11 @@ bool protocol_argument(const char* owner, PyObject* const* args, Py_ssize_t narg
                        std::uint64_t* protocol) {
     static const char* const names[] = {"protocol", nullptr};
     PyObject* slots[1];
-    if (!bind_arguments(owner, "__reduce_ex__", names, 1, 1, args, nargs, kwnames, slots)) return false;
-    ArgFor<std::uint64_t> arg;
-    if (!arg.load(slots[0])) {
-        prefix_argument_error("protocol");
+    std::tuple<ArgFor<std::uint64_t>> arg;
+    if (!bind_arguments(owner, "__reduce_ex__", names, 1, 1, args, nargs, kwnames, slots) ||
+        !load_all<std::uint64_t>(arg, slots, names, std::index_sequence_for<std::uint64_t>{}))
         return false;
-    }
-    *protocol = arg.get();
+    *protocol = std::get<0>(arg).get();
     return true;
 }
 
