@@ -34,8 +34,11 @@ ensure_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   log "installing Debian packages: ${missing[*]}"
-  if [ $apt_updated -eq 0 ]; then as_root apt-get update -qq; apt_updated=1; fi
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+  # Another package manager at work (an unattended upgrade, a second set-up
+  # run) holds dpkg's lock for a while: wait for it instead of failing.
+  local wait=(-o DPkg::Lock::Timeout=600)
+  if [ $apt_updated -eq 0 ]; then as_root apt-get "${wait[@]}" update -qq; apt_updated=1; fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -qq "${missing[@]}" >&2
 }
 
 # private_apt <work dir> <suite>...: sets work to the directory and apt_opts
