@@ -48,9 +48,12 @@ def parse(argv):
 
 def local_cluster(workers):
     """Worker processes of one thread each, whose lumora pools have one
-    thread each too, so that the workers share the machine's processors."""
-    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                        env={"RAYON_NUM_THREADS": "1"})  # fmt: skip
+    thread each too, so that the workers share the machine's processors;
+    the scheduler and the workers take lumora_dask's Dask settings (its
+    nannies keep them for the workers they restart)."""
+    with dask.config.set(lumora_dask.DASK_CONFIG):
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                            env={"RAYON_NUM_THREADS": "1"})  # fmt: skip
 
 
 def point_cloud(n, chunk, seed):

@@ -37,12 +37,26 @@ import itertools
 import math
 import struct
 import sys
+import sysconfig
 
 import dask
 import psutil
 from dask.sizeof import sizeof
 
 from lumora import VecList
+
+# On the free-threaded build of CPython 3.13, reading the frames of another
+# running thread (`sys._current_frames()`) can read freed memory and crash the
+# process; 3.14 made it safe, and 3.13 keeps the fault. Dask's statistical
+# profilers read frames so every 10 ms: each worker's of its task threads, and
+# every server's (scheduler, worker, nanny) of its event loop, all switched by
+# this one setting. Apply it where clusters are made, with
+# `dask.config.set(DASK_CONFIG)`; workers started by hand take it from their
+# environment as DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED=False. The
+# worker's stack dumps read frames too, but only when a client asks for them
+# (`Client.call_stack`).
+FRAMES_UNSAFE_ACROSS_THREADS = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and sys.version_info < (3, 14)
+DASK_CONFIG = {"distributed.worker.profile.enabled": False} if FRAMES_UNSAFE_ACROSS_THREADS else {}
 
 # Dask weighs what a worker holds to decide when to spill or pause; the
 # elements of a list are outside the object that getsizeof measures.
