@@ -234,19 +234,26 @@ GUARD_ERRORS = {"Already borrowed", "Already mutably borrowed"}
 GIL = sys._is_gil_enabled()
 
 
+# How long threads that have not yet met as a test wants may go on: only a
+# hang takes this long, not a slow build or a busy machine.
+HANG = 600.0
+
+
 def hammer(seconds, *workers, want=()):
     """Calls each worker over and over, each in its own thread, for `seconds`,
-    and then, for up to half a minute more (threads interleave far less under
-    a sanitizer), until every refusal in `want` was seen. Returns how often each refusal was seen: the guard's RuntimeError
-    texts, and "TypeError" for an operator's unsupported operands. Any other
-    exception, and a thread still running long after the end, fail the test."""
+    and then on until every refusal in `want` was seen: threads interleave
+    far less under a sanitizer or on a busy machine, and a chance meeting
+    then takes longer. Returns how often each refusal was seen: the guard's
+    RuntimeError texts, and "TypeError" for an operator's unsupported
+    operands. Any other exception, and threads still going after HANG
+    seconds, fail the test."""
     start, lock = threading.Barrier(len(workers)), threading.Lock()
     seen, errors = collections.Counter(), []
     deadline = time.monotonic() + seconds
 
     def going():
         now = time.monotonic()
-        return now < deadline or (now < deadline + 30.0 and not all(seen[w] for w in want))
+        return now < deadline or (now < deadline + HANG and not all(seen[w] for w in want))
 
     def loop(work):
         start.wait()
@@ -270,7 +277,7 @@ def hammer(seconds, *workers, want=()):
     for t in threads:
         t.start()
     for t in threads:
-        t.join(seconds + 90)
+        t.join(seconds + HANG + 60)
     assert not any(t.is_alive() for t in threads), "a thread is stuck"
     assert errors == [], errors[0]
     return seen

@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 import lumora
 from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
 from lumora.geometry import Circle, Plane, circle_circle, circle_point, circle_point_unchecked, plane_line
-from support import FIELDS, GIL, doubles, float_text, hammer, same, tokens, traced_growth
+from support import FIELDS, GIL, HANG, doubles, float_text, hammer, same, tokens, traced_growth
 
 CLASSES = [Vec3d, Quat, AngleRadians, AngleDegrees, Plane, Circle]
 SAMPLES = {
@@ -448,7 +448,7 @@ def test_equality_against_a_vector_being_written_raises_runtime_error():
 
     writer = threading.Thread(target=write)
     writer.start()
-    outcomes, deadline = set(), time.monotonic() + (0.5 if GIL else 20)
+    outcomes, deadline = set(), time.monotonic() + (0.5 if GIL else HANG)
     try:
         while time.monotonic() < deadline and len(outcomes) < 2:
             try:

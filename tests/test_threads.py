@@ -22,7 +22,7 @@ import pytest
 
 from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
 from lumora.geometry import Circle, Plane, circle_circle, circle_point, circle_point_unchecked, plane_line
-from support import GIL
+from support import GIL, HANG
 
 THREADS = 8
 SECONDS = float(os.environ.get("LUMORA_STRESS_SECONDS", "0.4"))
@@ -433,7 +433,7 @@ def test_refusals_happen_and_are_counted():
         assert counted(workers)["write refused"] == 0 and refused <= {Kind.order}, refused
     target = TARGETS[VecList if GIL else Vec3d]
     wanted = ["write refused"] if GIL else ["write refused", "call refused"]
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + HANG
     while True:
         counts = counted(stress(target, objects=1, seconds=min(SECONDS, 0.2))[2])
         if all(counts[w] for w in wanted) or time.monotonic() > deadline:

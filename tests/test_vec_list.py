@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 import lumora
 from lumora import Quat, Vec3d, VecList
-from support import (GIL, GUARD_ERRORS, HAND_OFF, WEIGHTS, bit_vectors, float_text, hammer, indexy, same,
+from support import (GIL, GUARD_ERRORS, HAND_OFF, HANG, WEIGHTS, bit_vectors, float_text, hammer, indexy, same,
                      traced_growth, tup)  # fmt: skip
 
 P, Q = Vec3d(1, 2, 3), Vec3d(4.5, 0, -1)
@@ -472,10 +472,9 @@ def test_threads_extending_two_lists_each_with_the_other():
     workers = lambda: a.extend(b), lambda: b.extend(a)  # a waiting guard would deadlock
     seen = hammer(1.0, *workers)
     # Either refusal ends a collision, so rather than waiting for one kind the
-    # threads run again (half a minute at most) until they have met once.
-    for _ in range(30 if not GIL else 0):
-        if sum(seen.values()):
-            break
+    # threads run again until they have met once.
+    deadline = time.monotonic() + HANG
+    while not GIL and not sum(seen.values()) and time.monotonic() < deadline:
         seen += hammer(1.0, *workers)
     # Under the lock each copy runs whole between two switches: no refusal.
     assert (len(a), len(b)) == (0, 0) and (sum(seen.values()) == 0 if GIL else sum(seen.values()) > 0)
