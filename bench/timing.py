@@ -5,11 +5,21 @@ import argparse
 import platform
 import sys
 import sysconfig
+import time
 import timeit
+
+
+# After a call, a thread pool's workers spin for a while before they sleep:
+# numpy's BLAS threads for about a tenth of a second after a matrix product.
+# On a machine with few cores whatever runs next shares the processors with
+# them (a bulk call right after `a @ o` took three times as long), so each
+# statement is timed once the previous one's pool has gone quiet.
+QUIET_SECONDS = 0.3
 
 
 def best_seconds(stmt, env, budget=0.2):
     """Seconds per run of `stmt` in the namespace `env`."""
+    time.sleep(QUIET_SECONDS)
     timer = timeit.Timer(stmt, globals=env)
     number = 1
     while True:
