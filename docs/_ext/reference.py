@@ -297,6 +297,9 @@ def check_links(app, doctree, docname):
     summary link whose text lost its spelling, and a built-in type in a
     signature that leads to this site."""
     for summary_list in doctree.findall(lambda n: isinstance(n, nodes.Element) and "lumora-summary" in n["classes"]):
+        for text in summary_list.findall(nodes.literal):
+            if not isinstance(text.parent, nodes.reference):
+                logger.warning(f"{docname}: the summary shows {text.astext()!r} without a link")
         for ref in summary_list.findall(nodes.reference):
             target = ref.get("refid") or ref.get("refuri", "").rpartition("#")[2]
             member = target.rpartition(".")[2]
