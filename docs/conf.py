@@ -29,6 +29,7 @@ html_theme_options = {
     "page_width": "1200px",
     "sidebar_width": "240px",
     "show_relbar_bottom": True,
+    "show_related": True,
 }
 html_sidebars = {"**": ["about.html", "version.html", "navigation.html", "relations.html", "searchbox.html"]}
 html_show_sourcelink = False

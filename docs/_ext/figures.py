@@ -112,31 +112,27 @@ def pool(plt):
     it in chunks that any thread may take, with the same bits either way."""
     from matplotlib.patches import Rectangle
 
-    fig, ax = plt.subplots(figsize=(9, 2.6))
+    fig, ax = plt.subplots(figsize=(9, 3))
     ax.axis("off")
-    ax.set(xlim=(0, 100), ylim=(0, 30))
-    ax.text(0, 27, "rotate on 5,000 elements: weight 4 × 5,000 = 20,000 < 32,768, the calling thread runs it",
-            fontsize=9)  # fmt: skip
+    ax.set(xlim=(0, 100), ylim=(-6, 30))
+    ax.text(0, 27, "rotate on 5,000 elements: weight 4 × 5,000 = 20,000 < 32,768, so the calling thread runs it")
     ax.add_patch(Rectangle((0, 20), 100 * 5_000 / 40_000, 5, color=GREY))
-    ax.text(100 * 5_000 / 40_000 + 1, 21.5, "the calling thread", fontsize=8)
-    # The grain of rotate, 32,768 / 4 elements, on the same scale.
-    grain = 100 * 8_192 / 40_000
-    ax.plot([grain, grain], [7, 26], "--", color="black", linewidth=0.8)
-    ax.text(grain + 0.5, 25.5, "grain: 8,192 elements", fontsize=8)
-    ax.text(0, 15, "rotate on 40,000 elements: weight 160,000 ≥ 32,768, chunks taken by whichever thread is free",
-            fontsize=9)  # fmt: skip
+    ax.text(0, 15.5, "rotate on 40,000 elements: weight 160,000 ≥ 32,768, so the pool's threads take chunks")
     # An illustrative split: the chunks' bounds and owners vary from call to
     # call, the results do not.
     bounds, owners = [0, 14, 26, 41, 55, 63, 78, 90, 100], [0, 1, 1, 0, 1, 0, 0, 1]
     for (a, b), t in zip(zip(bounds, bounds[1:]), owners):
         ax.add_patch(Rectangle((a, 8), b - a - 0.4, 5, color=(BLUE, ORANGE)[t]))
-    ax.text(0, 3, "each element's result depends on that element alone, and the search combines the chunks'",
-            fontsize=9)  # fmt: skip
-    ax.text(0, -0.5, "best in index order: the same bits with 1 thread or 64", fontsize=9)
-    ax.add_patch(Rectangle((70, 21), 2, 2, color=BLUE))
-    ax.text(73, 21.2, "pool thread 1", fontsize=8)
-    ax.add_patch(Rectangle((85, 21), 2, 2, color=ORANGE))
-    ax.text(88, 21.2, "pool thread 2", fontsize=8)
+    # The grain of rotate, 32,768 / 4 elements, on the same scale.
+    grain = 100 * 8_192 / 40_000
+    for low, high in ((19, 26), (7, 14)):
+        ax.plot([grain, grain], [low, high], "--", color="black", linewidth=0.8)
+    ax.text(grain + 0.6, 4.5, "the grain of rotate: 8,192 elements", fontsize=8)
+    for x, colour, label in ((50, GREY, "calling thread"), (68, BLUE, "pool thread 1"), (84, ORANGE, "pool thread 2")):
+        ax.add_patch(Rectangle((x, 21), 2, 2.5, color=colour))
+        ax.text(x + 2.8, 21.3, label, fontsize=8)
+    ax.text(0, -1, "Each element's result depends on that element alone, and the search combines the chunks' best")
+    ax.text(0, -5, "in index order: the same bits with 1 thread or 64.")
     return fig
 
 
