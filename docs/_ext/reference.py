@@ -184,9 +184,9 @@ class Reference:
             return f":func:`{shown} <{name}>`"
         owner, member = name.rsplit(".", 1)
         cid = self.classes.get(owner)
-        kinds = {s.kind for f in self.stubs.members(cid) if f["name"] == member
-                 for s in [self.stubs.signature(f, self.stubs.home[cid], set(), cid)]} if cid else set()  # fmt: skip
-        return f":{'attr' if 'getter' in kinds else 'meth'}:`{shown} <{name}>`"
+        records = [f for f in self.stubs.members(cid) if f["name"] == member] if cid else []
+        getter = any(self.stubs.signature(f, self.stubs.home[cid], set(), cid).kind == "getter" for f in records)
+        return f":{'attr' if getter else 'meth'}:`{shown} <{name}>`"
 
 
 # How a reader writes the call a special method answers: `a` is the object,
