@@ -163,7 +163,9 @@ class Reference:
                 logger.warning(f"the reference of {name} describes a parameter {pname}, which it does not have")
         out = [text, ""]
         for pname, ptype in shown:
-            out += [f":param {pname}: {described.get(pname, '')}".rstrip(), f":type {pname}: {ptype}"]
+            # In a field's name a trailing underscore would make a hyperlink.
+            field = pname[:-1] + "\\_" if pname.endswith("_") else pname
+            out += [f":param {field}: {described.get(pname, '')}".rstrip(), f":type {field}: {ptype}"]
         if returns and m:
             out += [f":returns: {r}" for _, r in fields.get("returns", [])]
             out.append(f":rtype: {self.annotation(m.returns)}")
