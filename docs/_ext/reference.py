@@ -15,8 +15,9 @@ entry links the two both ways.
 An entry of the reference that names nothing in the records, a member without
 an entry, a class or function that no page documents, a ``:param:`` naming no
 parameter, a see-also naming no entry, a summary link whose text is not the
-spelling it was given, and a type in a signature that links a built-in name
-to this site are warnings, which the -W build turns into errors.
+spelling it was given, a parameter list that differs from the signature's,
+and a type in a signature that links a built-in name to this site are
+warnings, which the -W build turns into errors.
 """
 
 import builtins
@@ -315,6 +316,22 @@ def check_links(app, doctree, docname):
         for ref in sig.findall(nodes.reference):
             if hasattr(builtins, ref.astext()) and "://" not in ref.get("refuri", "://"):
                 logger.warning(f"{docname}: the built-in {ref.astext()!r} in {sig.get('ids')} links to this site")
+    # The parameter list under an entry names the signature's parameters.
+    for desc in doctree.findall(addnodes.desc):
+        sig = next(iter(desc.findall(addnodes.desc_signature)), None)
+        content = next(iter(desc.findall(addnodes.desc_content)), None)
+        if sig is None or content is None:
+            continue
+        params = [p.astext().split(":")[0].split("=")[0].strip() for p in sig.findall(addnodes.desc_parameter)]
+        params = [p for p in params if p not in ("/", "*")]
+        for field in content.children:
+            if not isinstance(field, nodes.field_list):
+                continue
+            for name, body in (f.children for f in field.children):
+                if name.astext() == "Parameters":
+                    listed = [n.astext() for n in body.findall(addnodes.literal_strong)]
+                    if listed != params:
+                        logger.warning(f"{docname}: {sig.get('ids')} lists parameters {listed}, not {params}")
 
 
 def setup(app):
