@@ -70,8 +70,8 @@ def rotation(plt):
         y = 0.68 - 0.14 * n
         ax2.text(0.0, y, f"[{cells} ]", family="monospace", transform=ax2.transAxes, color=BLUE if n < 2 else GREY)
         ax2.text(0.5, y, f"= q.rotate({name})", family="monospace", transform=ax2.transAxes)
-    ax2.text(0.0, 0.2, "so v @ M turns a row vector v as q.rotate(v) does;\nits transpose is the matrix for column vectors",
-             fontsize=10, transform=ax2.transAxes)  # fmt: skip
+    note = "so v @ M turns a row vector v as q.rotate(v) does;\nits transpose is the matrix for column vectors"
+    ax2.text(0.0, 0.2, note, fontsize=10, transform=ax2.transAxes)
     return fig
 
 
@@ -85,8 +85,9 @@ def search(plt):
     fig, axes = plt.subplots(1, 2, figsize=(9, 3.4), sharey=False)
     path = VecList([Vec3d(t / 40, math.sin(t / 40), 0) for t in range(200)])
     xs = (10, 10, 10, 5, 10, 10, 20, 1, 20, 20)
+    scattered = VecList([Vec3d(x, 0, 0) for x in xs])
     cases = [(axes[0], path, Vec3d(2.5, 0.2, 0), 16, "points along a path, stride 16"),
-             (axes[1], VecList([Vec3d(x, 0, 0) for x in xs]), Vec3d.zero(), 3, "scattered points, stride 3")]  # fmt: skip
+             (axes[1], scattered, Vec3d.zero(), 3, "scattered points, stride 3")]  # fmt: skip
     for ax, points, target, stride, title in cases:
         d = points.distance_to(target)
         n = len(d)
@@ -206,7 +207,8 @@ class Drawing(SphinxDirective):
         plt.close(fig)
         # The caption's first sentence stands for the picture where it is not shown.
         alt = " ".join(self.content).split(". ")[0]
-        lines = [f".. figure:: /_build/figures/{name}.svg", f"   :alt: {alt}", "", *("   " + line for line in self.content)]
+        lines = [f".. figure:: /_build/figures/{name}.svg", f"   :alt: {alt}", ""]
+        lines += ["   " + line for line in self.content]
         container = nodes.container()
         nested_parse_with_titles(self.state, StringList(lines, source=f"drawing {name}"), container)
         return container.children
