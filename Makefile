@@ -11,9 +11,10 @@ cluster:
 test:
 	@scripts/run.sh -m pytest tests
 
-# The documentation site, into docs/_build/html; any warning fails the build.
+# The documentation site, into docs/_build/html, read afresh each time; any
+# warning, an unresolved cross-reference among them, fails the build.
 docs:
-	@scripts/run.sh -m sphinx -W --keep-going -q -b html docs docs/_build/html
+	@scripts/run.sh -m sphinx -E -n -W --keep-going -q -b html docs docs/_build/html
 
 # numpy is slowed here by OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE; they are
 # unset for the benchmarks only.

@@ -47,6 +47,13 @@ def test_page_examples(page):
     assert report == "", report
     if page.parent.name == "guides" or page.name == "README.md":
         assert count > 0
+    # A bare number other than 1 (every element) as the search's second
+    # argument means nothing to a reader unless the page says what a stride is.
+    examples = doctest.DocTestParser().get_examples(text)
+    call = r"minimum_distance_to\([^()]*(\([^()]*\))?[^()]*, *(?!1\b)\d"
+    positional = [e.source for e in examples if re.search(call, e.source)]
+    prose = "\n".join(line for line in text.splitlines() if not line.lstrip().startswith((">>>", "...")))
+    assert not positional or "stride" in prose, positional
 
 
 def test_reference_examples():
@@ -111,3 +118,50 @@ def test_type_checking_iteration_and_unpacking(tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1 and errors[0].startswith("bad.py:3:"), result.stdout
     assert '"Vec3d" has no attribute "rotate"' in errors[0]
+
+
+def test_member_summaries_spell_calls_that_work():
+    # The member summary of a class shows each operator as a reader writes
+    # it ("a * b", "a * s", "s * a"), its operand named after the type the
+    # method takes; every spelling must run on real objects.
+    import lumora.geometry
+    from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+
+    sys.path.insert(0, str(DOCS / "_ext"))
+    try:
+        import reference
+    finally:
+        sys.path.remove(str(DOCS / "_ext"))
+    stubs = stubgen.Stubs(stubgen.records(lumora.__file__))
+    samples = {"Vec3d": Vec3d(1, 2, 3), "AngleRadians": AngleRadians(0.5), "AngleDegrees": AngleDegrees(30.0),
+               "Quat": Quat(0.5, 0.5, 0.5, 0.5), "VecList": VecList([Vec3d(1, 2, 3)]),
+               "Plane": lumora.geometry.Plane.xy(),
+               "Circle": lumora.geometry.Circle(Vec3d(0, 0, 0), 1.0, Vec3d.k())}  # fmt: skip
+    samples["VecListIterator"] = iter(samples["VecList"])
+    checked = []
+    for cid, record in stubs.classes.items():
+        name = record["name"]
+        for f in stubs.members(cid):
+            # A class added later needs a sample here before its summary is checked.
+            if f["name"] not in reference.SPELLING or name not in samples:
+                continue
+            member = stubs.signature(f, stubs.home[cid], set(), cid)
+            spelled = reference.spelling(f["name"], member)
+            operand = next((p.partition(": ")[2] for p in member.params if ": " in p), "")
+            env = {"a": samples[name], "b": samples.get(operand.rpartition(".")[2]), "s": 2.0, "i": 0}
+            eval(spelled, env)  # a TypeError here is a summary that spells a call that fails
+            checked.append(f"{name}: {spelled}")
+    assert {"Quat: a * b", "Vec3d: a * s", "Vec3d: s * a", "AngleRadians: a < b", "VecList: a + b"} <= set(checked)
+    assert len(checked) > 40
+
+
+def test_links_to_api_names_look_like_links():
+    # Sphinx shows a cross-reference as code, like any literal; the site's
+    # style must set it apart (colour and underline) so a reader sees it can
+    # be clicked.
+    css = (DOCS / "_static" / "lumora.css").read_text()
+    rules = dict(re.findall(r"([^{}]+)\{([^}]*)\}", re.sub(r"/\*.*?\*/", "", css, flags=re.S)))
+    linked = [body for selector, body in rules.items()
+              if "a.reference code.xref" in map(str.strip, selector.split(","))]  # fmt: skip
+    assert linked, "no rule for links to API names"
+    assert "underline" in linked[0] and re.search(r"(^|;)\s*color:", linked[0])
