@@ -7,6 +7,7 @@ LUMORA_LEAK_ROUNDS sets the rounds (every entry point once per round in
 each form); the default keeps the suite quick, 100000 is the long run."""
 
 import ctypes
+import functools
 import gc
 import itertools
 import os
@@ -142,6 +143,24 @@ def measure(work, rounds=ROUNDS):
     return grown
 
 
+def alone(test):
+    """Runs the test in a process of its own. Beside other tests, what they
+    leave behind (threads of other libraries, caches filled lazily) may
+    allocate while the loops run and move the figures measured here."""
+
+    @functools.wraps(test)
+    def in_own_process():
+        if os.environ.get("LUMORA_LEAK_ALONE"):
+            return test()
+        node = f"{__file__}::{test.__name__}"
+        run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", node],
+                             env={**os.environ, "LUMORA_LEAK_ALONE": "1"}, capture_output=True, text=True)  # fmt: skip
+        assert run.returncode == 0, run.stdout + run.stderr
+
+    return in_own_process
+
+
+@alone
 def test_every_entry_point_frees_what_it_makes():
     plans = [(m, forms(m)) for m in MEMBERS]
     for (owner, name, how, _), (receiver, good, _) in plans:
@@ -173,6 +192,7 @@ def calling(calls, *expected):
     return work
 
 
+@alone
 def test_guard_refusals_free_what_they_make():
     """The error paths of the access guard: a conversion that writes the held
     receiver, and a setter whose value fails after reading the object."""
@@ -188,6 +208,7 @@ def test_guard_refusals_free_what_they_make():
     measure(work)
 
 
+@alone
 def test_bulk_calls_on_large_lists_and_dropped_iterators_free_what_they_make():
     """Bulk calls on a list long enough for the worker pool, in their
     successful and failing forms, and iterators dropped half-way."""
@@ -203,18 +224,10 @@ def test_bulk_calls_on_large_lists_and_dropped_iterators_free_what_they_make():
     measure(work, max(ROUNDS // 20, 50))
 
 
+@alone
 def test_buffers_and_pickles_free_what_they_make():
     """Views of a large list, lists made from buffers, results written into
     buffers and pickles of every kind, in their successful and failing forms."""
-    # Measured in a process of its own: after the rest of the suite, other
-    # tests' leftovers (threads, caches, the cluster client) allocate while
-    # the loops run and drown what is measured here.
-    if not os.environ.get("LUMORA_LEAK_ALONE"):
-        test = f"{__file__}::test_buffers_and_pickles_free_what_they_make"
-        run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", test],
-                             env={**os.environ, "LUMORA_LEAK_ALONE": "1"}, capture_output=True, text=True)  # fmt: skip
-        assert run.returncode == 0, run.stdout + run.stderr
-        return
     a = np.arange(3.0 * (HAND_OFF + 1)).reshape(-1, 3)
     big, v = VecList.from_buffer(a), Vec3d(1, 2, 3)
     d, b = np.empty(len(big)), np.empty(len(big), bool)
