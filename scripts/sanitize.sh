@@ -28,6 +28,8 @@ cache=${LUMORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lumora}
 supp=$root/scripts/sanitizers
 mode=${1:-}
 [ $# -gt 0 ] && shift
+# The property tests take fewer examples under a sanitizer (tests/conftest.py).
+export LUMORA_SANITIZER=$mode
 
 # The tests that start threads, by name; not the pool's thread-count rule
 # (the sanitizer has a thread of its own), the results' independence of the
