@@ -54,6 +54,31 @@ Array<Vec3d> PointIndex::points() const {
     return given;
 }
 
+Array<std::size_t> PointIndex::batch_order(const Array<Vec3d>& queries) const {
+    const std::size_t m = queries.size();
+    auto order = Array<std::size_t>::uninitialised(m);
+    // Below this many queries the nodes they meet stay in cache anyway.
+    constexpr std::size_t sorted_from = 4096;
+    if (m < sorted_from || plan_.count == 0) {
+        for (std::size_t i = 0; i < m; ++i)
+            order[i] = i;
+        return order;
+    }
+    struct Keyed {
+        std::uint64_t key;
+        std::size_t at;
+    };
+    auto keyed = Array<Keyed>::uninitialised(m);
+    const drovak::index::Box& root = boxes_[0];
+    for (std::size_t i = 0; i < m; ++i)
+        keyed[i] = {drovak::index::locality_key(root, queries[i]), i};
+    std::sort(keyed.data(), keyed.data() + m,
+              [](const Keyed& a, const Keyed& b) { return a.key < b.key || (a.key == b.key && a.at < b.at); });
+    for (std::size_t i = 0; i < m; ++i)
+        order[i] = keyed[i].at;
+    return order;
+}
+
 namespace {
 
 // A neighbour as Python sees it.
@@ -152,11 +177,13 @@ std::pair<bind::OutOr<std::int64_t>, bind::OutOr<double>> nearest_each(const Poi
     const Array<Vec3d> qs = copied(queries);
     const std::size_t m = qs.size();
     if (m > 0 && index.size() == 0) raise_empty("nearest_each");
+    const Array<std::size_t> order = index.batch_order(qs);
     return bind::results<std::int64_t, double, 1>(indices, distances, {m}, [&](std::int64_t* pos, double* dist) {
         index.visit([&](const auto& tree) {
             pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
                 Neighbour heap, best;
-                for (std::size_t i = begin; i < end; ++i) {
+                for (std::size_t at = begin; at < end; ++at) {
+                    const std::size_t i = order[at];
                     drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
                     pos[i] = static_cast<std::int64_t>(best.index);
                     dist[i] = std::sqrt(best.d2);
@@ -172,13 +199,15 @@ k_nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, std::uin
     const Array<Vec3d> qs = copied(queries);
     const std::size_t m = qs.size();
     const std::size_t wanted = std::min<std::uint64_t>(k, index.size());
+    const Array<std::size_t> order = index.batch_order(qs);
     return bind::results<std::int64_t, double, 2>(
         indices, distances, {m, wanted}, [&](std::int64_t* pos, double* dist) {
             index.visit([&](const auto& tree) {
                 pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
                     auto heap = Array<Neighbour>::uninitialised(wanted);
                     auto found = Array<Neighbour>::uninitialised(wanted);
-                    for (std::size_t i = begin; i < end; ++i) {
+                    for (std::size_t at = begin; at < end; ++at) {
+                        const std::size_t i = order[at];
                         drovak::index::k_nearest(tree, qs[i], wanted, heap.data(), found.data());
                         for (std::size_t j = 0; j < wanted; ++j) {
                             pos[i * wanted + j] = static_cast<std::int64_t>(found[j].index);

@@ -9,6 +9,7 @@
 
 #include "drovak/vec3d.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -22,8 +23,10 @@ struct Box {
 
 // Along one axis: the query's distance to the nearest face of [lo, hi], zero
 // inside. For p in [lo, hi] and q < lo, p - q >= lo - q, so the rounded
-// differences keep that order; likewise above hi.
-inline double near_gap(double q, double lo, double hi) { return q < lo ? lo - q : q > hi ? q - hi : 0.0; }
+// differences keep that order; likewise above hi. At most one of the two
+// terms is not zero, and adding zero is exact, so the sum is that term; it
+// compiles to two maxima, no branch.
+inline double near_gap(double q, double lo, double hi) { return std::max(lo - q, 0.0) + std::max(q - hi, 0.0); }
 
 // Along one axis: the distance to the farther face.
 inline double far_gap(double q, double lo, double hi) {

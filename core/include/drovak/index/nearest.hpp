@@ -22,32 +22,51 @@ inline bool closer(const Neighbour& a, const Neighbour& b) {
     return a.d2 < b.d2 || (a.d2 == b.d2 && a.index < b.index);
 }
 
-// A max-heap of at most `capacity` candidates, its worst on top.
+// A max-heap of at most `capacity` candidates, its worst on top, and that
+// worst's squared distance (infinite until the heap is full) at hand.
 template <bool (*Less)(const Neighbour&, const Neighbour&)>
 struct Best {
     Neighbour* heap;
     std::size_t capacity;
     std::size_t size = 0;
-
-    bool full() const { return size == capacity; }
+    double worst = std::numeric_limits<double>::infinity();
 
     void offer(const Neighbour& c) {
+        // Farther than the worst kept cannot enter (false for NaN, which
+        // goes on to the full comparison).
+        if (c.d2 > worst) return;
         if (size < capacity) {
             heap[size++] = c;
             std::push_heap(heap, heap + size, Less);
         } else if (Less(c, heap[0])) {
-            std::pop_heap(heap, heap + size, Less);
-            heap[size - 1] = c;
-            std::push_heap(heap, heap + size, Less);
+            replace_top(c);
+        } else {
+            return;
         }
+        if (size == capacity) worst = heap[0].d2;
     }
 
     // Nothing in a node whose squared distances are at least `bound` can
     // enter: only a bound beyond the worst kept one prunes, so a point that
     // ties the worst is still looked at and decided by its position.
-    bool beyond(double bound) const { return size == capacity && bound > heap[0].d2; }
+    bool beyond(double bound) const { return bound > worst; }
 
     void sort() { std::sort_heap(heap, heap + size, Less); }
+
+  private:
+    // Puts c in place of the top and sifts it down.
+    void replace_top(const Neighbour& c) {
+        std::size_t i = 0;
+        for (;;) {
+            const std::size_t l = 2 * i + 1;
+            if (l >= size) break;
+            const std::size_t m = l + 1 < size && Less(heap[l], heap[l + 1]) ? l + 1 : l;
+            if (!Less(c, heap[m])) break;
+            heap[i] = heap[m];
+            i = m;
+        }
+        heap[i] = c;
+    }
 };
 
 template <class Index>

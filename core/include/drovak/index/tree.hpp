@@ -83,4 +83,27 @@ struct Tree {
 
 inline bool finite(const Vec3d& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
+// A key under which queries near each other sort near each other: the
+// Morton code of the query's cell in a grid of 2^21 cells a side over
+// `box`, whose queries then meet the same nodes while they are in cache.
+// Queries outside the box take the nearest cell; NaN takes the first.
+inline std::uint64_t locality_key(const Box& box, const Vec3d& q) {
+    constexpr double cells = 1 << 21;
+    const auto cell = [](double v, double lo, double hi) -> std::uint64_t {
+        const double t = (v - lo) / (hi - lo) * cells;
+        if (!(t > 0.0)) return 0;
+        return t >= cells ? (1 << 21) - 1 : static_cast<std::uint64_t>(t);
+    };
+    // Spreads the 21 bits of c to every third bit.
+    const auto spread = [](std::uint64_t c) {
+        c = (c | c << 32) & 0x1f00000000ffffULL;
+        c = (c | c << 16) & 0x1f0000ff0000ffULL;
+        c = (c | c << 8) & 0x100f00f00f00f00fULL;
+        c = (c | c << 4) & 0x10c30c30c30c30c3ULL;
+        return (c | c << 2) & 0x1249249249249249ULL;
+    };
+    return spread(cell(q.x, box.lo.x, box.hi.x)) | spread(cell(q.y, box.lo.y, box.hi.y)) << 1 |
+           spread(cell(q.z, box.lo.z, box.hi.z)) << 2;
+}
+
 } // namespace drovak::index
