@@ -1,8 +1,8 @@
 #pragma once
-// Building the tree: each node's box is the tight bounds of its points, and
-// a node is cut at its middle position along its box's widest axis (the
-// lowest axis among equals). A node's split depends on its points alone, so
-// the tree is the same however many threads build it.
+// Building the tree: a node is cut at its middle position along the widest
+// axis of its region (the lowest axis among equals), and every node's box is
+// then the tight bounds of its points. A node's split depends on its points
+// alone, so the tree is the same however many threads build it.
 
 #include "drovak/index/tree.hpp"
 
@@ -54,34 +54,60 @@ Box box_of(const Entry<Index>* first, const Entry<Index>* last) {
     return b;
 }
 
-// Gives node v (the j-th of level l) its box and, above the leaves, puts
-// its lower half along the widest axis before its upper half.
+inline Box join(const Box& a, const Box& b) {
+    return {{std::min(a.lo.x, b.lo.x), std::min(a.lo.y, b.lo.y), std::min(a.lo.z, b.lo.z)},
+            {std::max(a.hi.x, b.hi.x), std::max(a.hi.y, b.hi.y), std::max(a.hi.z, b.hi.z)}};
+}
+
+// Cuts node v, the j-th of level l above the leaves, whose region (a box
+// holding its points, not always tightly) is in boxes[v]: its lower half
+// along the region's widest axis goes before its upper half, and each
+// child's region is the parent's cut at the middle point. The regions only
+// choose the axes (as well as tight boxes would, and without a pass over
+// the points per level); every box is made tight afterwards.
 template <class Index>
 void split(const Tree<Index>& t, Box* boxes, Entry<Index>* entries, std::size_t l, std::size_t j) {
     const std::size_t v = (std::size_t{1} << l) - 1 + j;
     Entry<Index>* first = entries + t.begin(l, j);
     Entry<Index>* last = entries + t.begin(l, j + 1);
-    const Box b = box_of(first, last);
-    boxes[v] = b;
-    if (l == t.depth) return;
-    const Vec3d extent = b.hi - b.lo;
     Entry<Index>* middle = entries + t.begin(l + 1, 2 * j + 1);
+    Box lower = boxes[v], upper = boxes[v];
+    const Vec3d extent = lower.hi - lower.lo;
     using E = const Entry<Index>&;
     if (extent.x >= extent.y && extent.x >= extent.z) {
         std::nth_element(first, middle, last, [](E a, E c) { return a.p.x < c.p.x; });
+        lower.hi.x = upper.lo.x = middle->p.x;
     } else if (extent.y >= extent.z) {
         std::nth_element(first, middle, last, [](E a, E c) { return a.p.y < c.p.y; });
+        lower.hi.y = upper.lo.y = middle->p.y;
     } else {
         std::nth_element(first, middle, last, [](E a, E c) { return a.p.z < c.p.z; });
+        lower.hi.z = upper.lo.z = middle->p.z;
     }
+    boxes[2 * v + 1] = lower;
+    boxes[2 * v + 2] = upper;
 }
 
+// Builds the subtree under node v (the j-th of level l), whose region is in
+// boxes[v]: the leaves give their points to the tree, in order, and take
+// their tight boxes; each node's tight box is its children's joined.
 template <class Index>
-void build_subtree(const Tree<Index>& t, Box* boxes, Entry<Index>* entries, std::size_t l, std::size_t j) {
+void build_subtree(const Tree<Index>& t, Vec3d* points, Index* indices, Box* boxes, Entry<Index>* entries,
+                   std::size_t l, std::size_t j) {
+    const std::size_t v = (std::size_t{1} << l) - 1 + j;
+    if (l == t.depth) {
+        const std::size_t begin = t.begin(l, j), end = t.begin(l, j + 1);
+        boxes[v] = box_of(entries + begin, entries + end);
+        for (std::size_t i = begin; i < end; ++i) {
+            points[i] = entries[i].p;
+            indices[i] = entries[i].index;
+        }
+        return;
+    }
     split(t, boxes, entries, l, j);
-    if (l == t.depth) return;
-    build_subtree(t, boxes, entries, l + 1, 2 * j);
-    build_subtree(t, boxes, entries, l + 1, 2 * j + 1);
+    build_subtree(t, points, indices, boxes, entries, l + 1, 2 * j);
+    build_subtree(t, points, indices, boxes, entries, l + 1, 2 * j + 1);
+    boxes[v] = join(boxes[2 * v + 1], boxes[2 * v + 2]);
 }
 
 } // namespace detail
@@ -114,18 +140,17 @@ Tree<Index> build(const Plan& p, const Vec3d* input, Vec3d* points, Index* indic
         }
     }
     if (p.count == 0) return t;
+    boxes[0] = detail::box_of(entries, entries + p.count);
     const std::size_t top = std::min(p.depth, shared_levels);
     for (std::size_t l = 0; l < top; ++l) {
         run(std::size_t{1} << l, p.count >> l, [&](std::size_t j) { detail::split(t, boxes, entries, l, j); });
     }
     run(std::size_t{1} << top, p.count >> top,
-        [&](std::size_t j) { detail::build_subtree(t, boxes, entries, top, j); });
-    run(std::size_t{1} << top, p.count >> top, [&](std::size_t j) {
-        for (std::size_t i = t.begin(top, j); i < t.begin(top, j + 1); ++i) {
-            points[i] = entries[i].p;
-            indices[i] = entries[i].index;
-        }
-    });
+        [&](std::size_t j) { detail::build_subtree(t, points, indices, boxes, entries, top, j); });
+    for (std::size_t l = top; l-- > 0;) {
+        for (std::size_t v = (std::size_t{1} << l) - 1; v < (std::size_t{2} << l) - 1; ++v)
+            boxes[v] = detail::join(boxes[2 * v + 1], boxes[2 * v + 2]);
+    }
     return t;
 }
 
