@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -245,11 +246,14 @@ struct Type<OutOr<T, Rank>> {
     }
 };
 
+// The number of items of a shape; one past what memory could hold is
+// refused as memory is.
 template <std::size_t Rank>
 std::size_t items_in(const std::array<std::size_t, Rank>& shape) {
     std::size_t n = 1;
-    for (std::size_t d : shape)
-        n *= d;
+    for (std::size_t d : shape) {
+        if (__builtin_mul_overflow(n, d, &n)) throw std::bad_alloc();
+    }
     return n;
 }
 
