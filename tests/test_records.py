@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import lumora
-from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, Vec3d, VecList
 from lumora.geometry import Circle, Plane
 from walk import computes
 
@@ -36,6 +36,7 @@ SAMPLES = {
     "Quat": lambda: Quat(1, 0, 0, 0),
     "VecList": lambda: VecList([Vec3d(1, 2, 3)]),
     "VecListIterator": lambda: iter(VecList([])),
+    "PointIndex": lambda: PointIndex(VecList([Vec3d(1, 2, 3)])),
     "Plane": Plane.xy,
     "Circle": lambda: Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1)),
 }
@@ -81,11 +82,12 @@ def test_exported_symbols():
 
 def test_counts():
     # Beyond the records of the interface's core, each class has __reduce__,
-    # and VecList from_buffer, __reduce_ex__, __buffer__ and __release_buffer__.
-    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 8, "function": 158 + 12}
+    # and VecList from_buffer, __reduce_ex__, __buffer__ and __release_buffer__;
+    # PointIndex has its constructor, __len__, six queries and both reductions.
+    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 9, "function": 158 + 12 + 10}
     assert Counter(owner(f) for f in FUNCTIONS) == {
         "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 5, "Quat": 26 + 1, "Circle": 13 + 1,
-        "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4,
+        "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4, "PointIndex": 10,
     }  # fmt: skip
 
 

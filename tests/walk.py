@@ -6,7 +6,7 @@ import builtins
 import types
 
 import lumora
-from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, Vec3d, VecList
 from lumora.geometry import Circle, Plane
 from support import FIELDS, bits, tokens
 
@@ -23,6 +23,7 @@ SAMPLES = {
     Circle: lambda: Circle(Vec3d(1, 2, 3), 2.0, Vec3d(0, 0, 1)),
     VecList: lambda: VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)]),
     VecListIterator: lambda: iter(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
+    PointIndex: lambda: PointIndex(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
 }
 
 
@@ -33,13 +34,18 @@ def state(obj):
     if isinstance(obj, VecListIterator):
         assert iter(obj) is obj
         return None
-    flat = [obj.to_array()] if isinstance(obj, VecList) else tokens(obj)
+    if isinstance(obj, PointIndex):  # every point, nearest first, with its distance
+        flat = obj.k_nearest(Vec3d(0.5, -1, 2), len(obj))
+    else:
+        flat = [obj.to_array()] if isinstance(obj, VecList) else tokens(obj)
     return [bits(t) if type(t) is float else t for t in tokens(flat)]
 
 
 def write_back(obj):
     """An exclusive access that changes nothing visible (an iterator is
-    stepped, which is its only exclusive access)."""
+    stepped, which is its only exclusive access; an index has none)."""
+    if isinstance(obj, PointIndex):
+        return
     if isinstance(obj, VecList):
         obj.extend(VecList.empty())
     elif isinstance(obj, VecListIterator):

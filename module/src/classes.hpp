@@ -9,6 +9,7 @@
 #include "drovak/geometry/plane.hpp"
 #include "drovak/quat.hpp"
 #include "drovak/vec3d.hpp"
+#include "point_index.hpp"
 #include "vec_list.hpp"
 
 #include <string_view>
@@ -35,3 +36,5 @@ template <>
 PyType_Spec& bind::Class<lumora::VecList>::spec();
 template <>
 PyType_Spec& bind::Class<lumora::VecListIterator>::spec();
+template <>
+PyType_Spec& bind::Class<lumora::PointIndex>::spec();

@@ -92,9 +92,12 @@ std::size_t thread_count() {
 
 namespace detail {
 
+bool worth_hand_off(std::size_t weight) {
+    return weight >= hand_off_weight && !pool_lost.load(std::memory_order_relaxed);
+}
+
 std::size_t pieces_for(std::size_t n, Cost cost) {
-    if (n < 2 || n * static_cast<std::size_t>(cost) < hand_off_weight) return 1;
-    if (pool_lost.load(std::memory_order_relaxed)) return 1;
+    if (n < 2 || !worth_hand_off(n * static_cast<std::size_t>(cost))) return 1;
     return std::min(n, thread_count() * pieces_per_thread);
 }
 

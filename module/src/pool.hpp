@@ -23,7 +23,8 @@ namespace pool {
 // The relative cost of one element, in units of the cheapest loops (a
 // component-wise add). A range is handed to the pool only when its weighted
 // length pays for the hand-off; shorter ones run on the calling thread.
-enum class Cost : std::size_t { stream = 1, compound = 4, text = 200 };
+// A query of a spatial index visits some hundred points and boxes.
+enum class Cost : std::size_t { stream = 1, compound = 4, text = 200, query = 500 };
 
 // The number of pool threads, by the environment's rule, read once.
 std::size_t thread_count();
@@ -31,6 +32,9 @@ std::size_t thread_count();
 namespace detail {
 
 using PieceFn = void (*)(void* context, std::size_t piece);
+
+// Whether work of this many weighted elements pays for a hand-off.
+bool worth_hand_off(std::size_t weight);
 
 // How many contiguous pieces [0, n) is cut into: 1 runs on the calling
 // thread without touching the pool.
@@ -129,6 +133,39 @@ lumora::Array<Out> map(const lumora::Array<In>& in, Cost cost, F f) {
     auto out = lumora::Array<Out>::uninitialised(in.size());
     map_into(in, out.data(), cost, f);
     return out;
+}
+
+// f(begin, end) over contiguous pieces of [0, n), in parallel when the
+// range is worth it.
+template <class F>
+void for_each_range(std::size_t n, Cost cost, F f) {
+    detail::for_each_piece(n, cost, [&](std::size_t, std::size_t begin, std::size_t end) { f(begin, end); });
+}
+
+// What f(i, part) appends to `part` for every i in [0, n), in consecutive
+// parts to be read in index order.
+template <class T, class F>
+std::vector<lumora::Array<T>> collect(std::size_t n, Cost cost, F f) {
+    auto parts = std::vector<lumora::Array<T>>(detail::pieces_for(n, cost));
+    detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            f(i, parts[k]);
+    });
+    return parts;
+}
+
+// f(k) for every k in [0, tasks): a few large tasks of about `weight`
+// weighted elements each, every one a piece of its own, so that a thread
+// takes the next as soon as it is free.
+template <class F>
+void for_each_task(std::size_t tasks, std::size_t weight, F&& f) {
+    if (tasks < 2 || !detail::worth_hand_off(tasks * weight)) {
+        for (std::size_t k = 0; k < tasks; ++k)
+            f(k);
+        return;
+    }
+    using Fn = std::remove_reference_t<F>;
+    detail::run_on_pool(tasks, [](void* c, std::size_t k) { (*static_cast<Fn*>(c))(k); }, &f);
 }
 
 // n bytes from src to dst, in pieces on the pool when the block is large.

@@ -143,7 +143,7 @@ VecList collapse(const VecList& v, std::uint64_t axis) {
 // One result per element, into `out` when it is given.
 template <Cost C, class T, class F>
 bind::OutOr<T> per_element(const VecList& v, const bind::Out<T>& out, F f) {
-    return bind::results(out, v.vectors.size(), [&](T* dst) { pool::map_into(v.vectors, dst, C, f); });
+    return bind::results<T, 1>(out, {v.vectors.size()}, [&](T* dst) { pool::map_into(v.vectors, dst, C, f); });
 }
 
 bind::OutOr<double> dot(const VecList& v, const Vec3d& o, const bind::Out<double>& out) {

@@ -1,19 +1,20 @@
 #include "bind/buffer.hpp"
 
 #include <bit>
+#include <cstring>
 #include <string>
 
 namespace bind {
 
 namespace {
 
-// A struct-module format naming one item of `code` in native order: the
-// code alone, "@" or "=", or the explicit byte order of this machine.
-bool native_format(const char* format, char code) {
+// A struct-module format naming one item of one of `codes` in native order:
+// the code alone, "@" or "=", or the explicit byte order of this machine.
+bool native_format(const char* format, const char* codes) {
     constexpr char own_order = std::endian::native == std::endian::little ? '<' : '>';
     if (!format) return false;
     if (*format == '@' || *format == '=' || *format == own_order || (own_order == '>' && *format == '!')) ++format;
-    return format[0] == code && format[1] == '\0';
+    return format[0] != '\0' && std::strchr(codes, format[0]) && format[1] == '\0';
 }
 
 std::string shape_text(const Py_buffer& view) {
@@ -74,10 +75,10 @@ bool fill_export(PyObject* self, Py_buffer* view, int flags, DoubleRows rows) {
 
 void free_export(Py_buffer* view) { PyMem_Free(view->internal); }
 
-bool check_items(const Py_buffer& view, char code, std::size_t itemsize) {
-    if (native_format(view.format, code) && view.itemsize == static_cast<Py_ssize_t>(itemsize)) return true;
-    const char* what = code == 'd' ? "doubles" : "bools";
-    PyErr_Format(PyExc_TypeError, "a buffer of %s (item format '%c') is required, not item format '%s'", what, code,
+bool check_items(const Py_buffer& view, const char* codes, std::size_t itemsize) {
+    if (native_format(view.format, codes) && view.itemsize == static_cast<Py_ssize_t>(itemsize)) return true;
+    const char* what = codes[0] == 'd' ? "doubles" : codes[0] == '?' ? "bools" : "64-bit integers";
+    PyErr_Format(PyExc_TypeError, "a buffer of %s (item format '%c') is required, not item format '%s'", what, codes[0],
                  view.format ? view.format : "B");
     return false;
 }
@@ -107,18 +108,26 @@ bool check_rows(const Py_buffer& view, std::size_t cols, const char* name, const
     return false;
 }
 
-bool check_vector(const Py_buffer& view, const char* name, std::size_t* size) {
-    if (view.ndim == 1 && (!view.strides || view.strides[0] == view.itemsize || view.shape[0] <= 1)) {
-        *size = static_cast<std::size_t>(view.shape[0]);
+bool check_out_shape(const Py_buffer& view, const char* name, std::size_t rank, std::size_t* shape) {
+    if (view.ndim == static_cast<int>(rank) && PyBuffer_IsContiguous(&view, 'C')) {
+        for (std::size_t d = 0; d < rank; ++d)
+            shape[d] = static_cast<std::size_t>(view.shape[d]);
         return true;
     }
-    PyErr_Format(PyExc_ValueError, "argument '%s': a one-dimensional contiguous buffer is required, not %s%s", name,
-                 view.ndim == 1 ? "a strided one of shape " : "shape ", shape_text(view).c_str());
+    PyErr_Format(PyExc_ValueError, "argument '%s': a %s buffer is required, not %s%s", name,
+                 rank == 1 ? "one-dimensional contiguous" : "two-dimensional C-contiguous",
+                 view.ndim == static_cast<int>(rank) ? "a strided one of shape " : "shape ", shape_text(view).c_str());
     return false;
 }
 
-void raise_out_length(const char* name, std::size_t wanted, std::size_t given) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': a buffer of %zu items is required, not %zu", name, wanted, given);
+void raise_out_shape(const char* name, const std::size_t* wanted, const std::size_t* given, std::size_t rank) {
+    if (rank == 1) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': a buffer of %zu items is required, not %zu", name, wanted[0],
+                     given[0]);
+    } else {
+        PyErr_Format(PyExc_ValueError, "argument '%s': a buffer of shape (%zu, %zu) is required, not (%zu, %zu)", name,
+                     wanted[0], wanted[1], given[0], given[1]);
+    }
 }
 
 } // namespace bind

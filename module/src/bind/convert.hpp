@@ -159,6 +159,14 @@ struct Type<std::uint64_t> {
     static PyObject* wrap(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 };
 
+// Signed integers are results only: positions written into a caller's
+// buffer of 64-bit integers, and the same positions as a list.
+template <>
+struct Type<std::int64_t> {
+    static record::Expr annotation() { return record::builtin("int"); }
+    static PyObject* wrap(std::int64_t v) { return checked(PyLong_FromLongLong(v)); }
+};
+
 // The bool rule: exactly True or False, or numpy's bool scalar.
 template <>
 struct Type<bool> {
@@ -250,6 +258,38 @@ struct Type<ListOf<T, F>> {
         Ref list(PyList_New(static_cast<Py_ssize_t>(view.items.size())));
         for (std::size_t n = 0; n < view.items.size(); ++n)
             PyList_SET_ITEM(list.get(), n, to_python(view.f(view.items[n])));
+        return list.release();
+    }
+};
+
+// Rows of different lengths become a list of lists: row i holds the next
+// lengths[i] items, the items of all rows following each other through
+// `parts` (made piece by piece on the pool; no row spans two parts).
+template <class T>
+struct Ragged {
+    std::vector<lumora::Array<T>> parts;
+    lumora::Array<std::size_t> lengths;
+};
+
+template <class T>
+struct Type<Ragged<T>> {
+    static record::Expr annotation() {
+        return record::subscript(record::builtin("list"), Type<lumora::Array<T>>::annotation());
+    }
+    static PyObject* wrap(const Ragged<T>& r) {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(r.lengths.size())));
+        std::size_t part = 0, at = 0;
+        for (std::size_t i = 0; i < r.lengths.size(); ++i) {
+            PyObject* row = checked(PyList_New(static_cast<Py_ssize_t>(r.lengths[i])));
+            PyList_SET_ITEM(list.get(), i, row);
+            for (std::size_t j = 0; j < r.lengths[i]; ++j, ++at) {
+                while (at == r.parts[part].size()) {
+                    ++part;
+                    at = 0;
+                }
+                PyList_SET_ITEM(row, j, to_python(r.parts[part][at]));
+            }
+        }
         return list.release();
     }
 };

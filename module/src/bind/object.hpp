@@ -159,6 +159,12 @@ inline const char* after_last_dot(const char* name) {
     return dot ? dot + 1 : name;
 }
 
+// A class whose value never changes once it is made: nothing can conflict
+// with a read of it, so its receivers and arguments take no hold, and any
+// number of threads read it without touching a shared word.
+template <class T>
+inline constexpr bool immutable = false;
+
 template <class T>
 struct Instance {
     PyObject_HEAD T value;
@@ -240,6 +246,7 @@ class Held {
             return false;
         }
         inst_ = Class<T>::instance(obj);
+        if (unguarded) return true;
         if (!hold_.try_take(inst_->guard)) {
             Hold::raise_refused();
             return false;
@@ -250,11 +257,14 @@ class Held {
     bool try_take(PyObject* self) {
         if (!Class<T>::check(self)) return false;
         inst_ = Class<T>::instance(self);
-        return hold_.try_take(inst_->guard);
+        return unguarded || hold_.try_take(inst_->guard);
     }
     Value& value() const { return inst_->value; }
 
   private:
+    static_assert(!immutable<T> || std::is_same_v<Hold, SharedHold>, "an immutable value is never changed");
+    static constexpr bool unguarded = immutable<T>;
+
     Instance<T>* inst_ = nullptr;
     Hold hold_;
 };

@@ -35,6 +35,13 @@ struct Pickled {
     }
 };
 
+// A class that does not keep its block the way it pickles (a tree keeps
+// its points in its own order) makes the block when asked:
+// Pickled<T>::block(v) returns a new object whose buffer is the bytes, or
+// null with the error set; it throws nothing.
+template <class T>
+concept MadeBlock = requires(const T& v) { Pickled<T>::block(v); };
+
 // The reconstructor, found as pickle will find it; the module that attaches
 // it defines this. A new reference, or null with the error set.
 PyObject* restorer();
@@ -43,8 +50,15 @@ PyObject* reduction(PyObject* name, PyObject* data);
 
 template <class T>
 PyObject* value_bytes(const T& v) {
-    const std::span<const std::byte> b = Pickled<T>::bytes(v);
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+    if constexpr (MadeBlock<T>) {
+        PyObject* block = Pickled<T>::block(v);
+        PyObject* bytes = block ? PyBytes_FromObject(block) : nullptr;
+        Py_XDECREF(block);
+        return bytes;
+    } else {
+        const std::span<const std::byte> b = Pickled<T>::bytes(v);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+    }
 }
 
 template <class T>
@@ -91,6 +105,17 @@ PyMethodDef unpicklable() {
 bool protocol_argument(const char* owner, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        std::uint64_t* protocol);
 
+// The object that exports a value's block: the made one, else the object
+// itself. A new reference, or null with the error set.
+template <class T>
+PyObject* block_of(PyObject* self, const T& v) {
+    if constexpr (MadeBlock<T>) {
+        return Pickled<T>::block(v);
+    } else {
+        return Py_NewRef(self);
+    }
+}
+
 // __reduce_ex__(protocol): from protocol 5 on, the block goes as a
 // pickle.PickleBuffer over the object's own read-only export, so that a
 // buffer_callback receives it without a copy; before, as bytes.
@@ -109,12 +134,13 @@ PyMethodDef reduce_ex() {
                         std::uint64_t protocol;
                         if (!protocol_argument(owner.c_str(), args, nargs, kwnames, &protocol)) return nullptr;
                         if (protocol < 5) return reduce_to_bytes<T>(self);
-                        if (!Class<T>::check(self)) {
-                            raise_not_instance(self, Class<T>::name());
-                            return nullptr;
-                        }
-                        PyObject* name = PyUnicode_FromString(Class<T>::name());
-                        return reduction(name, name ? PyPickleBuffer_FromObject(self) : nullptr);
+                        Receiver<T> r;
+                        if (!r.take(self)) return nullptr;
+                        PyObject* block = block_of(self, r.value());
+                        PyObject* name = block ? PyUnicode_FromString(Class<T>::name()) : nullptr;
+                        PyObject* buffer = name ? PyPickleBuffer_FromObject(block) : nullptr;
+                        Py_XDECREF(block);
+                        return reduction(name, buffer);
                     });
                 })),
             METH_FASTCALL | METH_KEYWORDS, "__reduce_ex__($self, protocol)\n--\n\n"};

@@ -1,0 +1,157 @@
+#pragma once
+// Building the tree: a node is cut at its middle position along the widest
+// axis of its region (the lowest axis among equals), and every node's box is
+// then the tight bounds of its points. A node's split depends on its points
+// alone, so the tree is the same however many threads build it.
+
+#include "drovak/index/tree.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+
+namespace drovak::index {
+
+// A finite point with its position, while the tree is being built.
+template <class Index>
+struct Entry {
+    Vec3d p;
+    Index index;
+};
+
+// The sizes of an index over given points: how many are finite and how many
+// have an infinite component (and no NaN), and the depth of the tree.
+struct Plan {
+    std::size_t n = 0;
+    std::size_t count = 0;
+    std::size_t infinite = 0;
+    std::size_t depth = 0;
+};
+
+inline Plan plan(const Vec3d* input, std::size_t n) {
+    Plan p{n, 0, 0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        const Vec3d& v = input[i];
+        if (finite(v)) {
+            ++p.count;
+        } else if (!std::isnan(v.x) && !std::isnan(v.y) && !std::isnan(v.z)) {
+            ++p.infinite;
+        }
+    }
+    p.depth = depth_for(p.count);
+    return p;
+}
+
+namespace detail {
+
+template <class Index>
+Box box_of(const Entry<Index>* first, const Entry<Index>* last) {
+    Box b{first->p, first->p};
+    for (const Entry<Index>* e = first + 1; e < last; ++e) {
+        b.lo = {std::min(b.lo.x, e->p.x), std::min(b.lo.y, e->p.y), std::min(b.lo.z, e->p.z)};
+        b.hi = {std::max(b.hi.x, e->p.x), std::max(b.hi.y, e->p.y), std::max(b.hi.z, e->p.z)};
+    }
+    return b;
+}
+
+inline Box join(const Box& a, const Box& b) {
+    return {{std::min(a.lo.x, b.lo.x), std::min(a.lo.y, b.lo.y), std::min(a.lo.z, b.lo.z)},
+            {std::max(a.hi.x, b.hi.x), std::max(a.hi.y, b.hi.y), std::max(a.hi.z, b.hi.z)}};
+}
+
+// Cuts node v, the j-th of level l above the leaves, whose region (a box
+// holding its points, not always tightly) is in boxes[v]: its lower half
+// along the region's widest axis goes before its upper half, and each
+// child's region is the parent's cut at the middle point. The regions only
+// choose the axes (as well as tight boxes would, and without a pass over
+// the points per level); every box is made tight afterwards.
+template <class Index>
+void split(const Tree<Index>& t, Box* boxes, Entry<Index>* entries, std::size_t l, std::size_t j) {
+    const std::size_t v = (std::size_t{1} << l) - 1 + j;
+    Entry<Index>* first = entries + t.begin(l, j);
+    Entry<Index>* last = entries + t.begin(l, j + 1);
+    Entry<Index>* middle = entries + t.begin(l + 1, 2 * j + 1);
+    Box lower = boxes[v], upper = boxes[v];
+    const Vec3d extent = lower.hi - lower.lo;
+    using E = const Entry<Index>&;
+    if (extent.x >= extent.y && extent.x >= extent.z) {
+        std::nth_element(first, middle, last, [](E a, E c) { return a.p.x < c.p.x; });
+        lower.hi.x = upper.lo.x = middle->p.x;
+    } else if (extent.y >= extent.z) {
+        std::nth_element(first, middle, last, [](E a, E c) { return a.p.y < c.p.y; });
+        lower.hi.y = upper.lo.y = middle->p.y;
+    } else {
+        std::nth_element(first, middle, last, [](E a, E c) { return a.p.z < c.p.z; });
+        lower.hi.z = upper.lo.z = middle->p.z;
+    }
+    boxes[2 * v + 1] = lower;
+    boxes[2 * v + 2] = upper;
+}
+
+// Builds the subtree under node v (the j-th of level l), whose region is in
+// boxes[v]: the leaves give their points to the tree, in order, and take
+// their tight boxes; each node's tight box is its children's joined.
+template <class Index>
+void build_subtree(const Tree<Index>& t, Vec3d* points, Index* indices, Box* boxes, Entry<Index>* entries,
+                   std::size_t l, std::size_t j) {
+    const std::size_t v = (std::size_t{1} << l) - 1 + j;
+    if (l == t.depth) {
+        const std::size_t begin = t.begin(l, j), end = t.begin(l, j + 1);
+        boxes[v] = box_of(entries + begin, entries + end);
+        for (std::size_t i = begin; i < end; ++i) {
+            points[i] = entries[i].p;
+            indices[i] = entries[i].index;
+        }
+        return;
+    }
+    split(t, boxes, entries, l, j);
+    build_subtree(t, points, indices, boxes, entries, l + 1, 2 * j);
+    build_subtree(t, points, indices, boxes, entries, l + 1, 2 * j + 1);
+    boxes[v] = join(boxes[2 * v + 1], boxes[2 * v + 2]);
+}
+
+} // namespace detail
+
+// Levels cut one at a time, each node a task, before whole subtrees become
+// the tasks: enough of them for the threads to share out evenly.
+inline constexpr std::size_t shared_levels = 6;
+
+// Builds the index of p.n points into arrays sized by the plan: `points`
+// and `indices` of p.n, `boxes` of node_count(p.depth), and `entries` of
+// p.count as room to work in. run(tasks, weight, f) calls f(k) for every k
+// in [0, tasks), in any order and on any threads, each task weighing about
+// `weight` point visits.
+template <class Index, class Run>
+Tree<Index> build(const Plan& p, const Vec3d* input, Vec3d* points, Index* indices, Box* boxes, Entry<Index>* entries,
+                  Run&& run) {
+    Tree<Index> t{points, indices, p.n, p.count, p.infinite, boxes, p.depth};
+    std::size_t finite_at = 0;
+    std::size_t infinite_at = p.count;
+    std::size_t nan_at = p.count + p.infinite;
+    for (std::size_t i = 0; i < p.n; ++i) {
+        const Vec3d& v = input[i];
+        const auto index = static_cast<Index>(i);
+        if (finite(v)) {
+            entries[finite_at++] = {v, index};
+        } else {
+            const std::size_t at = std::isnan(v.x) || std::isnan(v.y) || std::isnan(v.z) ? nan_at++ : infinite_at++;
+            points[at] = v;
+            indices[at] = index;
+        }
+    }
+    if (p.count == 0) return t;
+    boxes[0] = detail::box_of(entries, entries + p.count);
+    const std::size_t top = std::min(p.depth, shared_levels);
+    for (std::size_t l = 0; l < top; ++l) {
+        run(std::size_t{1} << l, p.count >> l, [&](std::size_t j) { detail::split(t, boxes, entries, l, j); });
+    }
+    run(std::size_t{1} << top, p.count >> top,
+        [&](std::size_t j) { detail::build_subtree(t, points, indices, boxes, entries, top, j); });
+    for (std::size_t l = top; l-- > 0;) {
+        for (std::size_t v = (std::size_t{1} << l) - 1; v < (std::size_t{2} << l) - 1; ++v)
+            boxes[v] = detail::join(boxes[2 * v + 1], boxes[2 * v + 2]);
+    }
+    return t;
+}
+
+} // namespace drovak::index

@@ -1,0 +1,148 @@
+#pragma once
+// The k nearest points of a query, in the order of `before`: ascending
+// squared distance, the lower position first among equals, NaN last. For a
+// finite query the tree is searched and only then the points kept apart,
+// whose squared distances are all infinite or NaN; a query with a NaN or
+// infinite component has no useful geometry and is compared with every point.
+
+#include "drovak/index/tree.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <limits>
+
+namespace drovak::index {
+
+namespace detail {
+
+// The order of `before` among numbers, which is all a finite query meets in
+// the tree.
+inline bool closer(const Neighbour& a, const Neighbour& b) {
+    return a.d2 < b.d2 || (a.d2 == b.d2 && a.index < b.index);
+}
+
+// A max-heap of at most `capacity` candidates, its worst on top, and that
+// worst's squared distance (infinite until the heap is full) at hand.
+template <bool (*Less)(const Neighbour&, const Neighbour&)>
+struct Best {
+    Neighbour* heap;
+    std::size_t capacity;
+    std::size_t size = 0;
+    double worst = std::numeric_limits<double>::infinity();
+
+    void offer(const Neighbour& c) {
+        // Farther than the worst kept cannot enter (false for NaN, which
+        // goes on to the full comparison).
+        if (c.d2 > worst) return;
+        if (size < capacity) {
+            heap[size++] = c;
+            std::push_heap(heap, heap + size, Less);
+        } else if (Less(c, heap[0])) {
+            replace_top(c);
+        } else {
+            return;
+        }
+        if (size == capacity) worst = heap[0].d2;
+    }
+
+    // Nothing in a node whose squared distances are at least `bound` can
+    // enter: only a bound beyond the worst kept one prunes, so a point that
+    // ties the worst is still looked at and decided by its position.
+    bool beyond(double bound) const { return bound > worst; }
+
+    void sort() { std::sort_heap(heap, heap + size, Less); }
+
+  private:
+    // Puts c in place of the top and sifts it down.
+    void replace_top(const Neighbour& c) {
+        std::size_t i = 0;
+        for (;;) {
+            const std::size_t l = 2 * i + 1;
+            if (l >= size) break;
+            const std::size_t m = l + 1 < size && Less(heap[l], heap[l + 1]) ? l + 1 : l;
+            if (!Less(c, heap[m])) break;
+            heap[i] = heap[m];
+            i = m;
+        }
+        heap[i] = c;
+    }
+};
+
+template <class Index>
+void search(const Tree<Index>& t, const Vec3d& q, Best<&closer>& best) {
+    const std::size_t first_leaf = (std::size_t{1} << t.depth) - 1;
+    struct Pending {
+        std::size_t node;
+        double bound;
+    };
+    Pending stack[std::numeric_limits<std::size_t>::digits + 1];
+    std::size_t top = 0;
+    stack[top++] = {0, lower_bound(t.boxes[0], q)};
+    while (top > 0) {
+        auto [v, bound] = stack[--top];
+        if (best.beyond(bound)) continue;
+        // Down to a leaf by the nearer child, leaving the farther for later.
+        bool pruned = false;
+        while (v < first_leaf) {
+            std::size_t near = 2 * v + 1, far = 2 * v + 2;
+            double near_bound = lower_bound(t.boxes[near], q), far_bound = lower_bound(t.boxes[far], q);
+            if (far_bound < near_bound) {
+                std::swap(near, far);
+                std::swap(near_bound, far_bound);
+            }
+            if (!best.beyond(far_bound)) stack[top++] = {far, far_bound};
+            if (best.beyond(near_bound)) {
+                pruned = true;
+                break;
+            }
+            v = near;
+        }
+        if (pruned) continue;
+        const std::size_t j = v - first_leaf;
+        const std::size_t end = t.begin(t.depth, j + 1);
+        for (std::size_t i = t.begin(t.depth, j); i < end; ++i)
+            best.offer({t.indices[i], t.points[i].distance_squared(q)});
+    }
+}
+
+} // namespace detail
+
+// Writes the min(k, t.n) nearest points of q to `out`, first to last, and
+// returns how many. `heap` is room for min(k, t.n) candidates.
+template <class Index>
+std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out) {
+    const std::size_t wanted = std::min(k, t.n);
+    if (wanted == 0) return 0;
+    if (!finite(q)) {
+        detail::Best<&before> best{heap, wanted};
+        for (std::size_t i = 0; i < t.n; ++i)
+            best.offer({t.indices[i], t.points[i].distance_squared(q)});
+        best.sort();
+        std::copy_n(heap, wanted, out);
+        return wanted;
+    }
+    detail::Best<&detail::closer> best{heap, std::min(wanted, t.count)};
+    if (best.capacity > 0) {
+        detail::search(t, q, best);
+        best.sort();
+    }
+    // The points kept apart, in their order already (infinite, then NaN
+    // squared distances, each group by position), merged in by `before`.
+    std::size_t from_tree = 0;
+    std::size_t apart = t.count;
+    for (std::size_t filled = 0; filled < wanted; ++filled) {
+        if (apart < t.n) {
+            const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
+            if (from_tree == best.size || before(other, heap[from_tree])) {
+                out[filled] = other;
+                ++apart;
+                continue;
+            }
+        }
+        out[filled] = heap[from_tree++];
+    }
+    return wanted;
+}
+
+} // namespace drovak::index

@@ -1,0 +1,267 @@
+// The Python class PointIndex: nearest, k-nearest and radius queries over a
+// snapshot of points, one query on the calling thread or a batch on the
+// pool, each answered exactly as a scan of every point would answer it.
+
+#include "point_index.hpp"
+
+#include "bind/buffer.hpp"
+#include "bind/define.hpp"
+#include "bind/pickle.hpp"
+#include "classes.hpp"
+#include "drovak/index/nearest.hpp"
+#include "drovak/index/within.hpp"
+#include "pool.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+using drovak::Vec3d;
+using drovak::index::Neighbour;
+using lumora::Array;
+using lumora::PointIndex;
+
+// ---------------------------------------------------------------- building
+
+template <class Index>
+void PointIndex::build(const Vec3d* input, Array<Index>& indices) {
+    indices = Array<Index>::uninitialised(plan_.n);
+    auto entries = Array<drovak::index::Entry<Index>>::uninitialised(plan_.count);
+    drovak::index::build(
+        plan_, input, points_.data(), indices.data(), boxes_.data(), entries.data(),
+        [](std::size_t tasks, std::size_t weight, auto&& f) { pool::for_each_task(tasks, weight, f); });
+}
+
+PointIndex::PointIndex(const Vec3d* points, std::size_t n)
+    : plan_(drovak::index::plan(points, n)), points_(Array<Vec3d>::uninitialised(n)),
+      boxes_(Array<drovak::index::Box>::uninitialised(plan_.count ? drovak::index::node_count(plan_.depth) : 0)) {
+    if (narrow()) {
+        build(points, indices32_);
+    } else {
+        build(points, indices64_);
+    }
+}
+
+Array<Vec3d> PointIndex::points() const {
+    auto given = Array<Vec3d>::uninitialised(size());
+    visit([&](const auto& tree) {
+        for (std::size_t i = 0; i < tree.n; ++i)
+            given[tree.indices[i]] = tree.points[i];
+    });
+    return given;
+}
+
+Array<std::size_t> PointIndex::batch_order(const Array<Vec3d>& queries) const {
+    const std::size_t m = queries.size();
+    auto order = Array<std::size_t>::uninitialised(m);
+    // Below this many queries the nodes they meet stay in cache anyway.
+    constexpr std::size_t sorted_from = 4096;
+    if (m < sorted_from || plan_.count == 0) {
+        for (std::size_t i = 0; i < m; ++i)
+            order[i] = i;
+        return order;
+    }
+    struct Keyed {
+        std::uint64_t key;
+        std::size_t at;
+    };
+    auto keyed = Array<Keyed>::uninitialised(m);
+    const drovak::index::Box& root = boxes_[0];
+    for (std::size_t i = 0; i < m; ++i)
+        keyed[i] = {drovak::index::locality_key(root, queries[i]), i};
+    std::sort(keyed.data(), keyed.data() + m,
+              [](const Keyed& a, const Keyed& b) { return a.key < b.key || (a.key == b.key && a.at < b.at); });
+    for (std::size_t i = 0; i < m; ++i)
+        order[i] = keyed[i].at;
+    return order;
+}
+
+namespace {
+
+// A neighbour as Python sees it.
+struct Near {
+    std::uint64_t index;
+    double distance;
+};
+
+} // namespace
+
+template <>
+struct bind::Type<Near> {
+    static record::Expr annotation() { return Type<std::pair<std::uint64_t, double>>::annotation(); }
+    static PyObject* wrap(const Near& n) { return to_python(std::pair(n.index, n.distance)); }
+};
+
+namespace {
+
+using pool::Cost;
+using P = bind::Def<PointIndex>;
+
+// The rows as vectors of their own: a copy, so that nothing the call writes
+// (an output buffer over the same memory) can change them under the search.
+Array<Vec3d> copied(const bind::RowsOf<3>& rows) {
+    auto vectors = Array<Vec3d>::uninitialised(rows.rows);
+    if (const void* block = rows.packed()) {
+        pool::copy(vectors.data(), block, rows.rows * sizeof(Vec3d));
+    } else {
+        rows.gather(reinterpret_cast<double*>(vectors.data()));
+    }
+    return vectors;
+}
+
+// Packed, aligned rows are read where they are; others are copied first.
+PointIndex make(const bind::RowsOf<3>& points) {
+    const void* block = points.packed();
+    if (block && reinterpret_cast<std::uintptr_t>(block) % alignof(Vec3d) == 0)
+        return {static_cast<const Vec3d*>(block), points.rows};
+    const Array<Vec3d> own = copied(points);
+    return {own.data(), own.size()};
+}
+
+std::uint64_t length(const PointIndex& index) { return index.size(); }
+
+[[noreturn]] void raise_empty(const char* fn) {
+    throw bind::Error{PyExc_ValueError, std::string(fn) + "() arg is an empty PointIndex"};
+}
+
+// A NaN radius asks nothing: every comparison with it is false.
+void check_radius(double radius) {
+    if (std::isnan(radius)) throw bind::Error{PyExc_ValueError, "argument 'radius': the radius is NaN"};
+}
+
+// ---------------------------------------------------------------- one query
+
+std::pair<std::uint64_t, double> nearest(const PointIndex& index, const Vec3d& query) {
+    if (index.size() == 0) raise_empty("nearest");
+    Neighbour heap, best;
+    index.visit([&](const auto& tree) { drovak::index::k_nearest(tree, query, 1, &heap, &best); });
+    return {best.index, std::sqrt(best.d2)};
+}
+
+Array<Near> k_nearest(const PointIndex& index, const Vec3d& query, std::uint64_t k) {
+    const std::size_t wanted = std::min<std::uint64_t>(k, index.size());
+    auto heap = Array<Neighbour>::uninitialised(wanted);
+    auto found = Array<Neighbour>::uninitialised(wanted);
+    index.visit([&](const auto& tree) { drovak::index::k_nearest(tree, query, wanted, heap.data(), found.data()); });
+    auto result = Array<Near>::uninitialised(wanted);
+    for (std::size_t i = 0; i < wanted; ++i)
+        result[i] = {found[i].index, std::sqrt(found[i].d2)};
+    return result;
+}
+
+// Appends the positions within `radius` of q to `found`, ascending.
+void within_into(const PointIndex& index, const Vec3d& q, double radius, Array<std::uint64_t>& found) {
+    const std::size_t start = found.size();
+    index.visit([&](const auto& tree) {
+        drovak::index::within(tree, q, radius, [&](std::uint64_t i) { found.push_back(i); });
+    });
+    std::sort(found.data() + start, found.data() + found.size());
+}
+
+Array<std::uint64_t> within(const PointIndex& index, const Vec3d& query, double radius) {
+    check_radius(radius);
+    Array<std::uint64_t> found;
+    within_into(index, query, radius, found);
+    return found;
+}
+
+// ---------------------------------------------------------------- batches
+
+std::pair<bind::OutOr<std::int64_t>, bind::OutOr<double>> nearest_each(const PointIndex& index,
+                                                                       const bind::RowsOf<3>& queries,
+                                                                       const bind::Out<std::int64_t>& indices,
+                                                                       const bind::Out<double>& distances) {
+    const Array<Vec3d> qs = copied(queries);
+    const std::size_t m = qs.size();
+    if (m > 0 && index.size() == 0) raise_empty("nearest_each");
+    const Array<std::size_t> order = index.batch_order(qs);
+    return bind::results<std::int64_t, double, 1>(indices, distances, {m}, [&](std::int64_t* pos, double* dist) {
+        index.visit([&](const auto& tree) {
+            pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
+                Neighbour heap, best;
+                for (std::size_t at = begin; at < end; ++at) {
+                    const std::size_t i = order[at];
+                    drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
+                    pos[i] = static_cast<std::int64_t>(best.index);
+                    dist[i] = std::sqrt(best.d2);
+                }
+            });
+        });
+    });
+}
+
+std::pair<bind::OutOr<std::int64_t, 2>, bind::OutOr<double, 2>>
+k_nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, std::uint64_t k,
+               const bind::Out<std::int64_t, 2>& indices, const bind::Out<double, 2>& distances) {
+    const Array<Vec3d> qs = copied(queries);
+    const std::size_t m = qs.size();
+    const std::size_t wanted = std::min<std::uint64_t>(k, index.size());
+    const Array<std::size_t> order = index.batch_order(qs);
+    return bind::results<std::int64_t, double, 2>(
+        indices, distances, {m, wanted}, [&](std::int64_t* pos, double* dist) {
+            index.visit([&](const auto& tree) {
+                pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
+                    auto heap = Array<Neighbour>::uninitialised(wanted);
+                    auto found = Array<Neighbour>::uninitialised(wanted);
+                    for (std::size_t at = begin; at < end; ++at) {
+                        const std::size_t i = order[at];
+                        drovak::index::k_nearest(tree, qs[i], wanted, heap.data(), found.data());
+                        for (std::size_t j = 0; j < wanted; ++j) {
+                            pos[i * wanted + j] = static_cast<std::int64_t>(found[j].index);
+                            dist[i * wanted + j] = std::sqrt(found[j].d2);
+                        }
+                    }
+                });
+            });
+        });
+}
+
+bind::Ragged<std::uint64_t> within_each(const PointIndex& index, const bind::RowsOf<3>& queries, double radius) {
+    check_radius(radius);
+    const Array<Vec3d> qs = copied(queries);
+    auto lengths = Array<std::size_t>::uninitialised(qs.size());
+    auto parts = pool::collect<std::uint64_t>(qs.size(), Cost::query, [&](std::size_t i, Array<std::uint64_t>& part) {
+        const std::size_t before = part.size();
+        within_into(index, qs[i], radius, part);
+        lengths[i] = part.size() - before;
+    });
+    return {std::move(parts), std::move(lengths)};
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- pickling
+
+PyObject* bind::Pickled<PointIndex>::block(const PointIndex& index) {
+    return bind::entry<PyObject*>(nullptr, [&] { return bind::to_python(lumora::VecList{index.points()}); });
+}
+
+PointIndex bind::Pickled<PointIndex>::restore(std::span<const std::byte> data, const char* name) {
+    const lumora::VecList list = bind::Pickled<lumora::VecList>::restore(data, name);
+    return {list.vectors.data(), list.vectors.size()};
+}
+
+template <>
+PyType_Spec& bind::Class<PointIndex>::spec() {
+    static PyMethodDef methods[] = {
+        P::method<&nearest, "nearest", "query">(),
+        P::method<&k_nearest, "k_nearest", "query", "k">(),
+        P::method<&within, "within", "query", "radius">(),
+        P::method<&nearest_each, "nearest_each", "queries", "indices", "distances">(),
+        P::method<&k_nearest_each, "k_nearest_each", "queries", "k", "indices", "distances">(),
+        P::method<&within_each, "within_each", "queries", "radius">(),
+        bind::reduce<PointIndex>(),
+        bind::reduce_ex<PointIndex>(),
+        bind::end_methods,
+    };
+    static const bind::Slots slots[] = {
+        P::constructor<&make, "points">(),
+        P::dealloc(),
+        {Py_tp_methods, methods},
+        P::length<&length>(),
+    };
+    static PyType_Spec spec = P::type_spec("builtins.PointIndex", slots);
+    return spec;
+}
