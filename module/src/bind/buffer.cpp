@@ -1,20 +1,26 @@
 #include "bind/buffer.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
+#include <limits>
 #include <string>
 
 namespace bind {
 
 namespace {
 
-// A struct-module format naming one item of `code` in native order: the
-// code alone, "@" or "=", or the explicit byte order of this machine.
-bool native_format(const char* format, char code) {
+// The item code of a struct-module format naming one item in native order:
+// the code alone, after "@" or "=", or after the explicit byte order of this
+// machine; 0 for any other format.
+char native_code(const char* format) {
     constexpr char own_order = std::endian::native == std::endian::little ? '<' : '>';
-    if (!format) return false;
+    if (!format) return 0;
     if (*format == '@' || *format == '=' || *format == own_order || (own_order == '>' && *format == '!')) ++format;
-    return format[0] == code && format[1] == '\0';
+    return format[0] != '\0' && format[1] == '\0' ? format[0] : 0;
 }
+
+bool native_format(const char* format, char code) { return native_code(format) == code; }
 
 std::string shape_text(const Py_buffer& view) {
     if (view.ndim == 0) return "()";
@@ -32,6 +38,53 @@ struct ExportLayout {
 
 // Some address for an empty export: consumers may not like a null buffer.
 const double no_rows[1] = {0.0};
+
+// A one-dimensional buffer, with the argument's name for the ValueError.
+bool check_one_dimensional(const Py_buffer& view, const char* name) {
+    if (view.ndim == 1) return true;
+    PyErr_Format(PyExc_ValueError, "argument '%s': a one-dimensional buffer is required, not shape %s", name,
+                 shape_text(view).c_str());
+    return false;
+}
+
+// Calls add(item) for each item of a sequence, in order, until it returns
+// false. A list is read by position, each item held while it is added, since
+// converting it may run Python code that changes the list.
+template <class Add>
+bool each_item(PyObject* seq, Add add) {
+    if (PyTuple_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
+            if (!add(PyTuple_GET_ITEM(seq, i))) return false;
+        }
+        return true;
+    }
+    if (PyList_CheckExact(seq)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(seq); ++i) {
+            PyObject* item = PyList_GetItemRef(seq, i);
+            if (!item) return false;
+            const bool ok = add(item);
+            Py_DECREF(item);
+            if (!ok) return false;
+        }
+        return true;
+    }
+    PyObject* iter = PyObject_GetIter(seq);
+    if (!iter) return false;
+    bool ok = true;
+    while (PyObject* item = PyIter_Next(iter)) {
+        ok = add(item);
+        Py_DECREF(item);
+        if (!ok) break;
+    }
+    Py_DECREF(iter);
+    return ok && !PyErr_Occurred();
+}
+
+// Room for a sequence's items, by its length if it tells one.
+template <class T>
+void reserve_for(lumora::Array<T>& items, PyObject* seq) {
+    (void)items.try_reserve(length_hint(seq));
+}
 
 } // namespace
 
@@ -119,6 +172,128 @@ bool check_vector(const Py_buffer& view, const char* name, std::size_t* size) {
 
 void raise_out_length(const char* name, std::size_t wanted, std::size_t given) {
     PyErr_Format(PyExc_ValueError, "argument '%s': a buffer of %zu items is required, not %zu", name, wanted, given);
+}
+
+// ---------------------------------------------------------------- indices
+
+bool Indices::load(PyObject* obj, const char* name) {
+    if (PyRange_Check(obj)) return load_range(obj);
+    if (PyObject_CheckBuffer(obj)) return load_buffer(obj, name);
+    return load_ints(obj);
+}
+
+bool Indices::load_range(PyObject* range) {
+    kind_ = Kind::range;
+    const int nonempty = PyObject_IsTrue(range);
+    if (nonempty <= 0) return nonempty == 0;
+    // The first and last items, as Python ints: a range may be too long for
+    // its length to be a size, never for its items.
+    Type<std::uint64_t> first, last;
+    PyObject* step = nullptr;
+    bool ok = false;
+    PyObject* bounds[2] = {PyLong_FromLong(0), PyLong_FromLong(-1)};
+    PyObject* items[2] = {nullptr, nullptr};
+    if (bounds[0] && bounds[1] && (items[0] = PyObject_GetItem(range, bounds[0])) &&
+        (items[1] = PyObject_GetItem(range, bounds[1])) && first.load(items[0]) && last.load(items[1]) &&
+        (step = PyObject_GetAttrString(range, "step"))) {
+        first_ = first.get();
+        step_ = PyLong_AsUnsignedLongLongMask(step);
+        largest_ = std::max(first.get(), last.get());
+        const Py_ssize_t n = PyObject_Size(range);
+        if (n >= 0) {
+            size_ = static_cast<std::size_t>(n);
+            ok = true;
+        } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            size_ = std::numeric_limits<std::size_t>::max();
+            ok = true;
+        }
+    }
+    for (PyObject* o : {bounds[0], bounds[1], items[0], items[1], step})
+        Py_XDECREF(o);
+    return ok;
+}
+
+bool Indices::load_ints(PyObject* obj) {
+    kind_ = Kind::ints;
+    if (!PySequence_Check(obj)) {
+        raise_not_instance(obj, "Sequence");
+        return false;
+    }
+    reserve_for(ints_, obj);
+    const bool ok = each_item(obj, [this](PyObject* item) {
+        Type<std::uint64_t> index;
+        if (!index.load(item)) return false;
+        if (!ints_.try_push_back(index.get())) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    });
+    size_ = ints_.size();
+    return ok;
+}
+
+bool Indices::load_buffer(PyObject* obj, const char* name) {
+    kind_ = Kind::buffer;
+    if (!buffer_.get(obj, PyBUF_STRIDES | PyBUF_FORMAT)) return false;
+    const Py_buffer& view = buffer_.view();
+    const char code = native_code(view.format ? view.format : "B");
+    const bool integer = code && std::strchr("bBhHiIlLqQnN", code);
+    const std::size_t item = static_cast<std::size_t>(view.itemsize);
+    if (!integer || (item != 1 && item != 2 && item != 4 && item != 8)) {
+        PyErr_Format(PyExc_TypeError, "a buffer of integers is required, not item format '%s'",
+                     view.format ? view.format : "B");
+        return false;
+    }
+    if (!check_one_dimensional(view, name)) return false;
+    base_ = static_cast<const char*>(view.buf);
+    size_ = static_cast<std::size_t>(view.shape[0]);
+    stride_ = view.strides ? view.strides[0] : view.itemsize;
+    item_size_ = item;
+    signed_ = code >= 'a' && code <= 'z';
+    return true;
+}
+
+bool Indices::any_negative() const {
+    if (kind_ != Kind::buffer || !signed_) return false;
+    return visit([this](auto at) {
+        for (std::size_t i = 0; i < size_; ++i) {
+            if (at(i) >> 63) return true;
+        }
+        return false;
+    });
+}
+
+// ---------------------------------------------------------------- masks
+
+bool Mask::load(PyObject* obj, const char* name) {
+    if (PyObject_CheckBuffer(obj)) {
+        if (!buffer_.get(obj, PyBUF_STRIDES | PyBUF_FORMAT)) return false;
+        const Py_buffer& view = buffer_.view();
+        if (!check_items(view, '?', sizeof(bool)) || !check_one_dimensional(view, name)) return false;
+        base_ = static_cast<const unsigned char*>(view.buf);
+        size_ = static_cast<std::size_t>(view.shape[0]);
+        stride_ = view.strides ? view.strides[0] : 1;
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_not_instance(obj, "Sequence");
+        return false;
+    }
+    reserve_for(own_, obj);
+    const bool ok = each_item(obj, [this](PyObject* item) {
+        Type<bool> truth;
+        if (!truth.load(item)) return false;
+        if (!own_.try_push_back(truth.get() ? 1 : 0)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    });
+    base_ = own_.data();
+    size_ = own_.size();
+    return ok;
 }
 
 } // namespace bind
