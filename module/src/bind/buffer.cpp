@@ -182,36 +182,42 @@ bool Indices::load(PyObject* obj, const char* name) {
     return load_ints(obj);
 }
 
+namespace {
+
+// Item i of a range, converted by the unsigned rule: an OverflowError for
+// an item below 0 or beyond 2^64 - 1. Any int is a valid position in a
+// range that is not empty, counted from the end when negative.
+bool range_item(PyObject* range, long i, std::uint64_t* value) {
+    PyObject* position = PyLong_FromLong(i);
+    PyObject* item = position ? PyObject_GetItem(range, position) : nullptr;
+    Type<std::uint64_t> index;
+    const bool ok = item && index.load(item);
+    Py_XDECREF(item);
+    Py_XDECREF(position);
+    if (ok) *value = index.get();
+    return ok;
+}
+
+} // namespace
+
 bool Indices::load_range(PyObject* range) {
     kind_ = Kind::range;
     const int nonempty = PyObject_IsTrue(range);
     if (nonempty <= 0) return nonempty == 0;
-    // The first and last items, as Python ints: a range may be too long for
-    // its length to be a size, never for its items.
-    Type<std::uint64_t> first, last;
-    PyObject* step = nullptr;
-    bool ok = false;
-    PyObject* bounds[2] = {PyLong_FromLong(0), PyLong_FromLong(-1)};
-    PyObject* items[2] = {nullptr, nullptr};
-    if (bounds[0] && bounds[1] && (items[0] = PyObject_GetItem(range, bounds[0])) &&
-        (items[1] = PyObject_GetItem(range, bounds[1])) && first.load(items[0]) && last.load(items[1]) &&
-        (step = PyObject_GetAttrString(range, "step"))) {
-        first_ = first.get();
-        step_ = PyLong_AsUnsignedLongLongMask(step);
-        largest_ = std::max(first.get(), last.get());
-        const Py_ssize_t n = PyObject_Size(range);
-        if (n >= 0) {
-            size_ = static_cast<std::size_t>(n);
-            ok = true;
-        } else if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            size_ = std::numeric_limits<std::size_t>::max();
-            ok = true;
-        }
+    // Its length may be too large for a size; its items never are, once
+    // the first and the last fit.
+    const Py_ssize_t n = PyObject_Size(range);
+    if (n < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
     }
-    for (PyObject* o : {bounds[0], bounds[1], items[0], items[1], step})
-        Py_XDECREF(o);
-    return ok;
+    size_ = n < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(n);
+    std::uint64_t last = 0, second = 0;
+    if (!range_item(range, 0, &first_) || !range_item(range, -1, &last)) return false;
+    if (size_ > 1 && !range_item(range, 1, &second)) return false;
+    step_ = second - first_;
+    largest_ = std::max(first_, last);
+    return true;
 }
 
 bool Indices::load_ints(PyObject* obj) {
