@@ -10,7 +10,7 @@
 // integer additions per double, no rounding anywhere; the chunks' spare high
 // bits absorb the additions until a carry pass every `adds_per_carry`
 // additions brings each chunk back to 32 bits. Infinities and NaN are only
-// counted. Sums of parts merge exactly, so the rounded result depends on the
+// noted. Sums of parts merge exactly, so the rounded result depends on the
 // multiset of values alone, never on their order or grouping.
 
 #include <algorithm>
@@ -44,9 +44,11 @@ class ExactSum {
         const std::uint64_t high = m >> (chunk_bits - shift);
         // Subtracted for a negative x: (v ^ -1) + 1 == -v.
         const std::uint64_t negative = 0 - (b >> 63);
-        std::int64_t* c = chunks_ + (e >> 5);
-        c[0] += static_cast<std::int64_t>((low ^ negative) - negative);
-        c[1] += static_cast<std::int64_t>((high ^ negative) - negative);
+        // The high part waits in an array of its own: two additions to
+        // neighbouring words would be paired into one wide access, which
+        // the next term's overlapping access then stalls on.
+        chunks_[e >> 5] += static_cast<std::int64_t>((low ^ negative) - negative);
+        highs_[e >> 5] += static_cast<std::int64_t>((high ^ negative) - negative);
         if (--adds_left_ == 0) [[unlikely]]
             carry();
     }
@@ -55,8 +57,10 @@ class ExactSum {
     void merge(const ExactSum& other) {
         // Carried first, a chunk has room for another's uncarried one.
         carry();
-        for (int i = 0; i < chunk_count; ++i)
+        for (int i = 0; i < chunk_count; ++i) {
             chunks_[i] += other.chunks_[i];
+            highs_[i] += other.highs_[i];
+        }
         positive_inf_ |= other.positive_inf_;
         negative_inf_ |= other.negative_inf_;
         nan_ |= other.nan_;
@@ -121,9 +125,14 @@ class ExactSum {
         }
     }
 
-    // Moves each chunk's bits beyond 32 into the next chunk (the top chunk
-    // keeps its own, with the sign).
+    // Moves the waiting high parts into their chunks, then each chunk's bits
+    // beyond 32 into the next chunk (the top chunk keeps its own, with the
+    // sign).
     void carry() {
+        for (int i = 0; i + 1 < chunk_count; ++i) {
+            chunks_[i + 1] += highs_[i];
+            highs_[i] = 0;
+        }
         for (int i = 0; i + 1 < chunk_count; ++i) {
             const std::int64_t over = chunks_[i] >> chunk_bits;
             chunks_[i] -= over * (std::int64_t{1} << chunk_bits);
@@ -160,6 +169,8 @@ class ExactSum {
     }
 
     std::int64_t chunks_[chunk_count] = {};
+    // highs_[i] belongs to chunks_[i + 1]; the top one is never added to.
+    std::int64_t highs_[chunk_count] = {};
     int adds_left_ = adds_per_carry;
     bool positive_inf_ = false;
     bool negative_inf_ = false;
