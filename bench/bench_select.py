@@ -43,7 +43,7 @@ def environment(n):
 def main():
     sizes = sizes_argument(__doc__, SIZES)
     print(f"{interpreter()}, numpy {np.__version__}")
-    table(("operation", 20), ("n", 9), ("lumora us", 12), ("numpy us", 12), ("numpy/lumora", 14), ("goal", 8))
+    table(("operation", 18), ("n", 9), ("lumora us", 11), ("numpy us", 11), ("numpy/lumora", 13), ("goal", 7))
     for n in sizes:
         env = environment(n)
         for name, ours, theirs, goal in ROWS:
@@ -51,8 +51,8 @@ def main():
             t_theirs = best_seconds(theirs, env)
             ratio = t_theirs / t_ours
             verdict = ("met" if ratio >= goal else "missed") if n == GOAL_AT else ""
-            print(f"{name:<20}{n:>9}{t_ours * 1e6:>12.2f}{t_theirs * 1e6:>12.2f}{ratio:>13.2f}x"
-                  f"{goal:>7.2f}x {verdict}")  # fmt: skip
+            print(f"{name:<18}{n:>9}{t_ours * 1e6:>11.1f}{t_theirs * 1e6:>11.1f}{ratio:>12.2f}x"
+                  f"{goal:>6.1f}x {verdict}")  # fmt: skip
 
 
 if __name__ == "__main__":
