@@ -80,10 +80,17 @@ bool each_item(PyObject* seq, Add add) {
     return ok && !PyErr_Occurred();
 }
 
-// Room for a sequence's items, by its length if it tells one.
-template <class T>
-void reserve_for(lumora::Array<T>& items, PyObject* seq) {
-    (void)items.try_reserve(length_hint(seq));
+// Item i of a range (negative i counting from its end), converted by the
+// unsigned rule: an OverflowError for an item below 0 or beyond 2^64 - 1.
+bool range_item(PyObject* range, long i, std::uint64_t* value) {
+    PyObject* position = PyLong_FromLong(i);
+    PyObject* item = position ? PyObject_GetItem(range, position) : nullptr;
+    Type<std::uint64_t> index;
+    const bool ok = item && index.load(item);
+    Py_XDECREF(item);
+    Py_XDECREF(position);
+    if (ok) *value = index.get();
+    return ok;
 }
 
 } // namespace
@@ -182,24 +189,6 @@ bool Indices::load(PyObject* obj, const char* name) {
     return load_ints(obj);
 }
 
-namespace {
-
-// Item i of a range, converted by the unsigned rule: an OverflowError for
-// an item below 0 or beyond 2^64 - 1. Any int is a valid position in a
-// range that is not empty, counted from the end when negative.
-bool range_item(PyObject* range, long i, std::uint64_t* value) {
-    PyObject* position = PyLong_FromLong(i);
-    PyObject* item = position ? PyObject_GetItem(range, position) : nullptr;
-    Type<std::uint64_t> index;
-    const bool ok = item && index.load(item);
-    Py_XDECREF(item);
-    Py_XDECREF(position);
-    if (ok) *value = index.get();
-    return ok;
-}
-
-} // namespace
-
 bool Indices::load_range(PyObject* range) {
     kind_ = Kind::range;
     const int nonempty = PyObject_IsTrue(range);
@@ -226,7 +215,7 @@ bool Indices::load_ints(PyObject* obj) {
         raise_not_instance(obj, "Sequence");
         return false;
     }
-    reserve_for(ints_, obj);
+    (void)ints_.try_reserve(length_hint(obj));
     const bool ok = each_item(obj, [this](PyObject* item) {
         Type<std::uint64_t> index;
         if (!index.load(item)) return false;
@@ -287,7 +276,7 @@ bool Mask::load(PyObject* obj, const char* name) {
         raise_not_instance(obj, "Sequence");
         return false;
     }
-    reserve_for(own_, obj);
+    (void)own_.try_reserve(length_hint(obj));
     const bool ok = each_item(obj, [this](PyObject* item) {
         Type<bool> truth;
         if (!truth.load(item)) return false;
