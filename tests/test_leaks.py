@@ -73,7 +73,8 @@ OWN_VIEW = object()
 CANDIDATES = [lambda: 1.5, lambda: 2, lambda: True, *SAMPLES.values(),
               lambda: Circle(Vec3d(2, 2, 3), 2.0, Vec3d(0, 0, 1)),  # crosses the sample circle
               lambda: [[0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]],  # a rotation matrix
-              lambda: memoryview(bytearray(48)).cast("d", (2, 3)), OWN_VIEW]  # fmt: skip
+              lambda: memoryview(bytearray(48)).cast("d", (2, 3)), OWN_VIEW,
+              lambda: [True, False]]  # positions, and a mask, for the sample list  # fmt: skip
 
 
 def build(make, receiver):
@@ -217,9 +218,12 @@ def test_bulk_calls_on_large_lists_and_dropped_iterators_free_what_they_make():
     calls = [lambda: big * 2.0, lambda: big + v, lambda: big.normalize(), lambda: big.dot(v), lambda: big.is_unit(),
              lambda: big.minimum_distance_to(v, 5), lambda: big.rotate(q), lambda: repr(big), lambda: big.collapse(2),
              lambda: VecList(big), lambda: big.dot(None), lambda: big.collapse(7), lambda: big.minimum_distance_to(v, 0),
-             lambda: big.extend(big), lambda: [next(it) for it in [iter(big)] for _ in range(3)]]  # fmt: skip
+             lambda: big.extend(big), lambda: [next(it) for it in [iter(big)] for _ in range(3)],
+             lambda: big.take(range(0, len(big), 2)), lambda: big.take(list(range(len(big)))), lambda: big.take([0, -1]),
+             lambda: big.take(range(len(big) + 1)), lambda: big.compress([True, False] * (len(big) // 2) + [True]),
+             lambda: big.compress([True]), lambda: big.sum(), lambda: big.mean(), lambda: big.bounds()]  # fmt: skip
 
-    work = calling(calls, RuntimeError, TypeError, ValueError)
+    work = calling(calls, RuntimeError, TypeError, ValueError, IndexError, OverflowError)
 
     measure(work, max(ROUNDS // 20, 50))
 
@@ -247,9 +251,11 @@ def test_buffers_and_pickles_free_what_they_make():
              lambda: pickle.loads(pickle.dumps(big, protocol=5)),
              out_of_band, lambda: copy.deepcopy(big), lambda: pickle.loads(pickle.dumps([v, Quat(1, 2, 3, 4)])),
              lambda: lumora._restore("VecList", b"\0" * 25), lambda: lumora._restore("Quat", None),
-             lambda: lumora._restore(1, b""), lambda: pickle.dumps(iter(big))]  # fmt: skip
+             lambda: lumora._restore(1, b""), lambda: pickle.dumps(iter(big)),
+             lambda: big.take(np.arange(len(big))[::-1]), lambda: big.take(np.array([0, len(big)])),
+             lambda: big.take(d), lambda: big.compress(b), lambda: big.compress(d)]  # fmt: skip
 
-    work = calling(calls, TypeError, ValueError, BufferError)
+    work = calling(calls, TypeError, ValueError, BufferError, IndexError)
 
     # Pickling leaves some 15 to 25 KB behind once per run in this
     # interpreter, as much after a thousand calls as after four thousand,

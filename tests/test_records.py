@@ -82,11 +82,12 @@ def test_exported_symbols():
 
 def test_counts():
     # Beyond the records of the interface's core, each class has __reduce__,
-    # and VecList from_buffer, __reduce_ex__, __buffer__ and __release_buffer__;
-    # PointIndex has its constructor, __len__, six queries and both reductions.
-    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 9, "function": 158 + 12 + 10}
+    # and VecList from_buffer, __reduce_ex__, __buffer__, __release_buffer__,
+    # take, compress, sum, mean and bounds; PointIndex has its constructor,
+    # __len__, six queries and both reductions.
+    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 9, "function": 158 + 17 + 10}
     assert Counter(owner(f) for f in FUNCTIONS) == {
-        "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 5, "Quat": 26 + 1, "Circle": 13 + 1,
+        "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 10, "Quat": 26 + 1, "Circle": 13 + 1,
         "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4, "PointIndex": 10,
     }  # fmt: skip
 
@@ -220,6 +221,7 @@ def test_edge_cases():
         ("VecList", "__iter__", "lumora.VecListIterator"),
         ("VecListIterator", "__next__", "lumora.Vec3d | None"),
         ("VecList", "rotate", "None"),
+        ("VecList", "bounds", "builtins.tuple[lumora.Vec3d, lumora.Vec3d]"),
         ("Vec3d", "__hash__", "builtins.int"),
         ("module functions", "circle_circle", "builtins.tuple[lumora.Vec3d, lumora.Vec3d]"),
     ],
@@ -254,6 +256,12 @@ def test_parameter_annotations():
     (matrix,) = record("Quat", "from_rotation_matrix")["arguments"]["args"]
     assert (matrix["name"], text(matrix["annotation"])) == (
         "matrix", "collections.abc.Sequence[collections.abc.Sequence[builtins.float]] | collections.abc.Buffer")
+    for name, param, annotation in [
+        ("take", "indices", "collections.abc.Sequence[builtins.int] | builtins.range | collections.abc.Buffer"),
+        ("compress", "mask", "collections.abc.Sequence[builtins.bool] | collections.abc.Buffer"),
+    ]:
+        (arg,) = record("VecList", name)["arguments"]["args"]
+        assert (arg["name"], text(arg["annotation"])) == (param, annotation)
     (other,) = record("Quat", "__mul__")["arguments"]["args"]
     assert (other["name"], text(other["annotation"])) == ("other", "lumora.Quat")
 
@@ -287,6 +295,8 @@ def test_type_checking_with_the_stubs(tmp_path):
         "VecList.from_buffer(memoryview(VecList([v]))).dot(v, out=buf)\n"
         "VecList([v]).magnitude(out=None)\n"
         "p: bytes = pickle.dumps(VecList.from_buffer(buf), protocol=5)\n"
+        "lo, hi = VecList([v]).take(range(1)).compress([True]).bounds()\n"
+        "c: Vec3d = VecList([v]).take(array.array('q', [0])).compress(memoryview(b'')).sum() + lo\n"
     )
     (tmp_path / "bad.py").write_text("from lumora import Vec3d\nVec3d(1, 2, 3).dot((1, 2, 3))\n")
     result = run(["mypy", "good.py", "bad.py"], tmp_path)

@@ -283,6 +283,8 @@ TARGETS[VecList] = Target(
      (Kind.read, lambda a, b: a.normalize()), (Kind.read, lambda a, b: a.is_unit()),
      (Kind.read, lambda a, b: a.collapse(1)), (Kind.read, lambda a, b: a.distance_to(V)),
      (Kind.read, lambda a, b: a.distance_squared(W)), (Kind.read, lambda a, b: a.minimum_distance_to(V, 7)),
+     (Kind.read, lambda a, b: a.take(range(0, 3, 2))), (Kind.read, lambda a, b: a.take([1, 0])),
+     (Kind.read, lambda a, b: a.sum()), (Kind.read, lambda a, b: a.mean()), (Kind.read, lambda a, b: a.bounds()),
      (Kind.binop, lambda a, b: a + V),
      (Kind.binop, lambda a, b: list_snapshot(a * 1.0)), (Kind.binop, lambda a, b: list_snapshot(1.0 * a)),
      (Kind.binop, lambda a, b: a / 2.0), (Kind.binop, lambda a, b: a - W),

@@ -1,10 +1,11 @@
 #pragma once
-// The process-wide worker pool of the bulk operations, and the three patterns
-// they use: an order-preserving map, an ordered concatenation of texts and a
-// minimum reduction. Every pattern gives the same result, bit for bit, for
-// any number of threads and any split of the range, because each element's
-// result depends on that element alone and partial results are combined in
-// index order.
+// The process-wide worker pool of the bulk operations, and the patterns they
+// use: order-preserving maps, an ordered concatenation of texts, a selection
+// kept in order, and ordered and minimum reductions. Every pattern gives the
+// same result, bit for bit, for any number of threads and any split of the
+// range, because each element's result depends on that element alone and
+// partial results are combined in index order, by combinations that do not
+// depend on where the range was split.
 //
 // The workers see plain arrays only; they never touch a Python object.
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -215,6 +217,76 @@ std::vector<lumora::Array<char>> concat(std::size_t n, Cost cost, std::string_vi
         }
     });
     return parts;
+}
+
+// out[i] = f(i) for every i in [0, n), into an array reserved once at its
+// final size.
+template <class F, class Out = std::invoke_result_t<F&, std::size_t>>
+lumora::Array<Out> generate(std::size_t n, Cost cost, F f) {
+    auto out = lumora::Array<Out>::uninitialised(n);
+    Out* dst = out.data();
+    detail::for_each_piece(n, cost, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            dst[i] = f(i);
+    });
+    return out;
+}
+
+// The elements in[i] for which keep(i), in index order, into an array
+// reserved once: a pass counts each piece's kept elements, then each piece
+// writes its own from where the pieces before it end. The writing pass asks
+// keep(i) again and never leaves its piece's slots, so a keep that answers
+// differently the second time (a mask another thread writes to) garbles the
+// result but writes nowhere else; slots it leaves are zeroed.
+template <class T, class Keep>
+lumora::Array<T> compress(const lumora::Array<T>& in, Cost cost, Keep keep) {
+    const std::size_t n = in.size();
+    auto counts = std::vector<std::size_t>(detail::pieces_for(n, cost));
+    detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
+        std::size_t count = 0;
+        for (std::size_t i = begin; i < end; ++i)
+            count += keep(i) ? 1 : 0;
+        counts[k] = count;
+    });
+    auto starts = std::vector<std::size_t>(counts.size() + 1);
+    for (std::size_t k = 0; k < counts.size(); ++k)
+        starts[k + 1] = starts[k] + counts[k];
+    auto out = lumora::Array<T>::uninitialised(starts.back());
+    const T* src = in.data();
+    T* dst = out.data();
+    detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
+        // Every element is written, a dropped one into `spare`: no branch
+        // to mispredict on a random mask.
+        T spare;
+        std::size_t o = starts[k];
+        const std::size_t last = starts[k + 1];
+        for (std::size_t i = begin; i < end; ++i) {
+            const bool kept = keep(i) && o < last;
+            *(kept ? dst + o : &spare) = src[i];
+            o += kept ? 1 : 0;
+        }
+        if (o < last) std::memset(static_cast<void*>(dst + o), 0, (last - o) * sizeof(T));
+    });
+    return out;
+}
+
+// The ordered combination of part(begin, end) over the pieces of [0, n):
+// each piece's part is folded into the parts before it by combine(left,
+// right). When part(a, c) equals combine(part(a, b), part(b, c)) for all
+// a <= b <= c (an exact sum, a minimum whose ties are settled by value),
+// the result does not depend on the split, nor so on the number of threads.
+template <class Part, class Combine, class R = std::invoke_result_t<Part&, std::size_t, std::size_t>>
+R reduce(std::size_t n, Cost cost, Part part, Combine combine) {
+    const std::size_t pieces = detail::pieces_for(n, cost);
+    if (pieces <= 1) return part(std::size_t{0}, n);
+    auto parts = std::vector<std::optional<R>>(pieces);
+    detail::for_each_piece(
+        n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) { parts[k].emplace(part(begin, end)); });
+    R result = std::move(*parts[0]);
+    for (std::size_t k = 1; k < pieces; ++k) {
+        if (parts[k]) combine(result, *parts[k]);
+    }
+    return result;
 }
 
 // The best of candidate(i) for i in [0, n), where better(a, b) says that a

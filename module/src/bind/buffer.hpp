@@ -142,6 +142,134 @@ struct Type<RowsOf<Cols>> {
     const RowsOf<Cols>& get() const { return value; }
 };
 
+// ---------------------------------------------------------------- indices and masks
+
+// Positions in a list: a sequence of ints, each read by the unsigned rule; a
+// range, read as its first and largest item and its step, without making
+// its ints; or a one-dimensional buffer of integers of any item size and
+// signedness, with any stride, read in place during the call.
+class Indices {
+  public:
+    // How many positions; for a range, at least one more than any list can
+    // have when it has more items than a size can count.
+    std::size_t size() const { return size_; }
+
+    // For a range: every item fits in 64 bits, so a position is in a list
+    // of n elements exactly when the largest is.
+    bool is_range() const { return kind_ == Kind::range; }
+    std::uint64_t largest() const { return largest_; }
+
+    // Calls f(at), where at(i) is the i-th position as an unsigned 64-bit
+    // integer (a negative one of a buffer wraps to 2^63 or more, beyond any
+    // list), and returns f's result.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        switch (kind_) {
+        case Kind::ints:
+            return f([p = ints_.data()](std::size_t i) { return p[i]; });
+        case Kind::range:
+            return f([first = first_, step = step_](std::size_t i) { return first + i * step; });
+        case Kind::buffer:
+            break;
+        }
+        switch (item_size_) {
+        case 1:
+            return signed_ ? f(item_reader<std::int8_t>()) : f(item_reader<std::uint8_t>());
+        case 2:
+            return signed_ ? f(item_reader<std::int16_t>()) : f(item_reader<std::uint16_t>());
+        case 4:
+            return signed_ ? f(item_reader<std::int32_t>()) : f(item_reader<std::uint32_t>());
+        default:
+            return signed_ ? f(item_reader<std::int64_t>()) : f(item_reader<std::uint64_t>());
+        }
+    }
+
+    // Whether a buffer of signed items holds a negative one.
+    bool any_negative() const;
+
+    bool load(PyObject* obj, const char* name);
+
+  private:
+    enum class Kind { ints, range, buffer };
+
+    template <class T>
+    auto item_reader() const {
+        return [base = base_, stride = stride_](std::size_t i) {
+            T v;
+            std::memcpy(&v, base + static_cast<Py_ssize_t>(i) * stride, sizeof v);
+            if constexpr (std::is_signed_v<T>) {
+                return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+            } else {
+                return static_cast<std::uint64_t>(v);
+            }
+        };
+    }
+
+    bool load_range(PyObject* range);
+    bool load_ints(PyObject* obj);
+    bool load_buffer(PyObject* obj, const char* name);
+
+    Kind kind_ = Kind::ints;
+    std::size_t size_ = 0;
+    lumora::Array<std::uint64_t> ints_;
+    // A range's item i is first + i * step modulo 2^64, exact since every
+    // item lies in [0, 2^64).
+    std::uint64_t first_ = 0;
+    std::uint64_t step_ = 0;
+    std::uint64_t largest_ = 0;
+    Buffer buffer_;
+    const char* base_ = nullptr;
+    Py_ssize_t stride_ = 0;
+    std::size_t item_size_ = 0;
+    bool signed_ = false;
+};
+
+template <>
+struct Type<Indices> {
+    static record::Expr annotation() {
+        const auto abc = record::name("collections.abc");
+        return record::bitor_(
+            record::bitor_(record::subscript(record::attribute(abc, "Sequence"), record::builtin("int")),
+                           record::builtin("range")),
+            record::attribute(abc, "Buffer"));
+    }
+
+    Indices value;
+    bool load(PyObject* obj, const char* name) { return value.load(obj, name); }
+    const Indices& get() const { return value; }
+};
+
+// A true or false per element: a one-dimensional buffer of bools (item
+// format "?", any stride, read in place during the call; any non-zero byte is
+// true), or a sequence of bools by the bool rule.
+class Mask {
+  public:
+    std::size_t size() const { return size_; }
+    bool operator[](std::size_t i) const { return base_[static_cast<Py_ssize_t>(i) * stride_] != 0; }
+
+    bool load(PyObject* obj, const char* name);
+
+  private:
+    std::size_t size_ = 0;
+    const unsigned char* base_ = nullptr;
+    Py_ssize_t stride_ = 1;
+    lumora::Array<unsigned char> own_;
+    Buffer buffer_;
+};
+
+template <>
+struct Type<Mask> {
+    static record::Expr annotation() {
+        const auto abc = record::name("collections.abc");
+        return record::bitor_(record::subscript(record::attribute(abc, "Sequence"), record::builtin("bool")),
+                              record::attribute(abc, "Buffer"));
+    }
+
+    Mask value;
+    bool load(PyObject* obj, const char* name) { return value.load(obj, name); }
+    const Mask& get() const { return value; }
+};
+
 // ---------------------------------------------------------------- out=
 
 // The struct-module item codes a result buffer of T may have, the first
