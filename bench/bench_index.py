@@ -32,20 +32,17 @@ ROWS = [
     ("within_each 10^4", "index.within_each(bs, r)", "tree.query_ball_point(bs, r, workers=-1)", 1.5),
 ]  # fmt: skip
 
-# The job, each side as its users would write it. The centroid and the
-# bounding box come from numpy on both sides for now.
+# The job, each side as its users would write it.
 LUMORA_JOB = """
 v = VecList.from_buffer(a)
-c = np.asarray(v).mean(axis=0)
-v = v - Vec3d(*c)
+v = v - v.mean()
 v.rotate(q)
 v = v + t
-view = np.asarray(v)
-lo, hi = view.min(axis=0), view.max(axis=0)
+lo, hi = v.bounds()
 index = PointIndex(v)
 near, dist = index.nearest_each(jq)
 around = index.within(t, r_job)
-kept = view[around]
+kept = np.asarray(v.take(around))
 """
 SCIPY_JOB = """
 b = a - a.mean(axis=0)
