@@ -12,6 +12,7 @@ doubled; no thread is left hanging; and afterwards every object is free
 again. Under the global lock of the default build the same checks hold,
 and only a list's bulk calls let the threads meet each other's holds."""
 
+import math
 import os
 import random
 import re
@@ -26,6 +27,8 @@ from support import GIL, HANG
 
 THREADS = 8
 SECONDS = float(os.environ.get("LUMORA_STRESS_SECONDS", "0.4"))
+# Writes and calls each thread makes at least, before it looks at the time.
+MIN_STEPS = 20
 READ_REFUSED = "Already mutably borrowed"
 WRITE_REFUSED = "Already borrowed"
 NUMBER = r"(NaN|-?inf|-?[0-9.]+)"
@@ -308,7 +311,7 @@ class Worker:
 
     def __init__(self, n, target, objects, start, deadline):
         self.n, self.target, self.objects = n, target, objects
-        self.start, self.deadline = start, deadline
+        self.start, self.deadline = start, deadline  # deadline[0], set as they start
         self.rng = random.Random(n)
         self.written = {}  # (object index, write) -> what each write wrote, in order
         self.seen = []  # (object index, part, value)
@@ -360,7 +363,11 @@ class Worker:
     def run(self):
         try:
             self.start.wait()
-            while time.monotonic() < self.deadline:
+            # However late a busy machine runs this thread, it works a while.
+            for _ in range(MIN_STEPS):
+                index = self.rng.randrange(len(self.objects))
+                (self.write if self.rng.random() < 0.35 else self.call)(index)
+            while time.monotonic() < self.deadline[0]:
                 index = self.rng.randrange(len(self.objects))
                 (self.write if self.rng.random() < 0.35 else self.call)(index)
         except BaseException as e:
@@ -370,8 +377,10 @@ class Worker:
 def stress(target, objects=3, threads=THREADS, seconds=SECONDS):
     shared = [target.make() for _ in range(objects)]
     initial = [target.snapshot(obj) for obj in shared]
-    start = threading.Barrier(threads)
-    deadline = time.monotonic() + seconds + 0.2
+    # The time runs from when every thread has started, not from before:
+    # starting them may take longer than `seconds` on a busy machine.
+    deadline = [math.inf]
+    start = threading.Barrier(threads, action=lambda: deadline.__setitem__(0, time.monotonic() + seconds))
     workers = [Worker(n, target, shared, start, deadline) for n in range(threads)]
     running = [threading.Thread(target=w.run) for w in workers]
     for t in running:
