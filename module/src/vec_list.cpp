@@ -8,6 +8,7 @@
 #include "classes.hpp"
 #include "drovak/exact_sum.hpp"
 #include "drovak/float_text.hpp"
+#include "drovak/order.hpp"
 #include "pool.hpp"
 
 #include <algorithm>
@@ -23,7 +24,9 @@
 
 namespace {
 
+using drovak::order_key;
 using drovak::Quat;
+using drovak::total_order_key;
 using drovak::Vec3d;
 using lumora::Array;
 using lumora::VecList;
@@ -263,11 +266,6 @@ Vec3d mean(const VecList& v) {
 constexpr std::int64_t no_min = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t no_max = std::numeric_limits<std::int64_t>::min();
 
-inline std::int64_t total_order_key(double x) {
-    const auto b = std::bit_cast<std::int64_t>(x);
-    return b < 0 ? b ^ std::numeric_limits<std::int64_t>::max() : b;
-}
-
 inline double from_key(std::int64_t key) {
     if (key == no_min || key == no_max) return std::numeric_limits<double>::quiet_NaN();
     return std::bit_cast<double>(key < 0 ? key ^ std::numeric_limits<std::int64_t>::max() : key);
@@ -317,10 +315,6 @@ struct Candidate {
     std::int64_t key;
     double d2;
 };
-
-inline std::int64_t order_key(double d2) {
-    return std::isnan(d2) ? std::numeric_limits<std::int64_t>::max() : total_order_key(d2);
-}
 
 inline bool better(const Candidate& a, const Candidate& b) { return a.key < b.key; }
 

@@ -9,13 +9,12 @@
 // Everything here is a view over arrays that the caller owns.
 
 #include "drovak/index/bounds.hpp"
+#include "drovak/order.hpp"
 #include "drovak/vec3d.hpp"
 
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 namespace drovak::index {
 
@@ -41,14 +40,6 @@ struct Neighbour {
     std::uint64_t index;
     double d2;
 };
-
-// Squared distances in the order every query uses: IEEE order among
-// numbers, every NaN after every number and equal to every other NaN.
-inline std::int64_t order_key(double d2) {
-    if (std::isnan(d2)) return std::numeric_limits<std::int64_t>::max();
-    const auto b = std::bit_cast<std::int64_t>(d2);
-    return b < 0 ? b ^ std::numeric_limits<std::int64_t>::max() : b;
-}
 
 // a before b: the smaller squared distance, then the lower index.
 inline bool before(const Neighbour& a, const Neighbour& b) {
