@@ -12,6 +12,7 @@ its helper module (lumora_dask.py) to them.
 """
 
 import argparse
+import copy
 import hashlib
 import os
 import struct
@@ -49,11 +50,13 @@ def parse(argv):
 def local_cluster(workers):
     """Worker processes of one thread each, whose lumora pools have one
     thread each too, so that the workers share the machine's processors;
-    the scheduler and the workers take lumora_dask's Dask settings (its
-    nannies keep them for the workers they restart)."""
+    the scheduler and the workers take lumora_dask's Dask settings."""
     with dask.config.set(lumora_dask.DASK_CONFIG):
+        # A nanny keeps the settings for the workers it restarts, but by
+        # default its copy shares its nested parts with this process's, which
+        # leaving the `with` sets back: give it a copy of its own.
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                            env={"RAYON_NUM_THREADS": "1"})  # fmt: skip
+                            env={"RAYON_NUM_THREADS": "1"}, config=copy.deepcopy(dask.config.config))  # fmt: skip
 
 
 def point_cloud(n, chunk, seed):

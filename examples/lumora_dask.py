@@ -51,7 +51,8 @@ from lumora import VecList
 # profilers read frames so every 10 ms: each worker's of its task threads, and
 # every server's (scheduler, worker, nanny) of its event loop, all switched by
 # this one setting. Apply it where clusters are made, with
-# `dask.config.set(DASK_CONFIG)`; workers started by hand take it from their
+# `dask.config.set(DASK_CONFIG)` and a copy of the settings for each nanny
+# (see cluster.local_cluster); workers started by hand take it from their
 # environment as DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED=False. The
 # worker's stack dumps read frames too, but only when a client asks for them
 # (`Client.call_stack`).

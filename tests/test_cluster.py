@@ -177,13 +177,14 @@ def test_a_worker_lost_in_the_middle_of_a_job(client, cloud, reference, tmp_path
 
 
 def test_no_process_reads_another_threads_frames_where_that_is_unsafe(client):
-    # Last, so that it also sees the worker the nanny restarted above. The
-    # task-thread profiler is a worker's periodic callback, the event-loop
-    # profiler a thread named "Profile" in every process with a server (the
-    # scheduler's is this one). Where frames are safe to read, Dask's
-    # profilers keep their default.
+    # Last, and once it is back, so that it also sees the worker the nanny
+    # restarted above. The task-thread profiler is a worker's periodic
+    # callback, the event-loop profiler a thread named "Profile" in every
+    # process with a server (the scheduler's is this one). Where frames are
+    # safe to read, Dask's profilers keep their default.
     profiling = not lumora_dask.FRAMES_UNSAFE_ACROSS_THREADS
+    client.wait_for_workers(2, timeout=WAIT)
     workers = client.run(lambda dask_worker: ("profile" in dask_worker.periodic_callbacks,
                                               any(t.name == "Profile" for t in threading.enumerate())))  # fmt: skip
-    assert set(workers.values()) == {(profiling, profiling)}
+    assert list(workers.values()) == [(profiling, profiling)] * 2
     assert client.run_on_scheduler(lambda: any(t.name == "Profile" for t in threading.enumerate())) is profiling
