@@ -55,7 +55,11 @@ def local_cluster(workers):
         # A nanny keeps the settings for the workers it restarts, but by
         # default its copy shares its nested parts with this process's, which
         # leaving the `with` sets back: give it a copy of its own.
+        # No dashboard, and the scheduler's remaining HTTP routes (health,
+        # metrics) on a free local port rather than 8787, which another
+        # cluster on this machine may hold.
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                             env={"RAYON_NUM_THREADS": "1"}, config=copy.deepcopy(dask.config.config))  # fmt: skip
 
 
