@@ -54,8 +54,8 @@ def local_cluster(workers):
     with dask.config.set(lumora_dask.DASK_CONFIG):
         # A nanny keeps the settings for the workers it restarts, but by
         # default its copy shares its nested parts with this process's, which
-        # leaving the `with` sets back: give it a copy of its own.
-        # No dashboard, and the scheduler's remaining HTTP routes (health,
+        # leaving the `with` sets back: give it a copy of its own. No
+        # dashboard, and the scheduler's remaining HTTP routes (health,
         # metrics) on a free local port rather than 8787, which another
         # cluster on this machine may hold.
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
