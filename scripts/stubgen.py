@@ -163,7 +163,7 @@ class Stubs:
         if kind == "binop":
             return f"{self.expr(e['left'], here, imports, cls)} | {self.expr(e['right'], here, imports, cls)}"
         if kind == "constant":
-            return "None"
+            return e["value"]
         raise ValueError(f"unknown expression {kind!r}")
 
     def signature(self, f, here, imports, cls=None):

@@ -186,8 +186,8 @@ def test_arguments_and_decorators():
             # Read as text: a parameter may be named by a reserved word.
             signature = (live.__func__ if isinstance(live, staticmethod) else live).__text_signature__
             params = [p.lstrip("$") for p in signature.strip("()").split(", ") if p]
-            keyword_only = [p["name"] + "=None" for p in args.get("kwonlyargs", [])]
-            assert [text(d) for d in args.get("kw_defaults", [])] == ["None"] * len(keyword_only), where
+            defaults = [text(d) for d in args.get("kw_defaults", [])]
+            keyword_only = [p["name"] + "=" + d for p, d in zip(args.get("kwonlyargs", []), defaults, strict=True)]
             expected = (receiver if receiver == ["self"] else []) + names + (["*", *keyword_only] if keyword_only else [])
             assert params == expected, where
 

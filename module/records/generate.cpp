@@ -77,7 +77,7 @@ std::string json(const Expr& e) {
         return R"({"type":"binop","left":)" + json(e.items[0]) + R"(,"op":)" + quoted(e.text) + R"(,"right":)" +
                json(e.items[1]) + "}";
     case Expr::Kind::constant:
-        return R"({"type":"constant","kind":)" + quoted(e.text) + "}";
+        return R"({"type":"constant","value":)" + quoted(e.text) + "}";
     }
     return {};
 }
@@ -91,14 +91,15 @@ void classes_in(const Expr& e, std::vector<Spec>& out) {
 std::string json(const Function& f, const std::string& module) {
     std::string args;
     if (!f.receiver.empty()) args += R"("posonlyargs":[{"name":)" + quoted(f.receiver) + "}]";
-    // Keyword-only parameters, all defaulting to None, as Python's own
+    // Keyword-only parameters, each with its default, as Python's own
     // syntax tree lists them: "kwonlyargs" with a parallel "kw_defaults".
     std::string positional, keyword_only, defaults;
     for (const auto& p : f.params) {
         std::string& list = p.keyword_only ? keyword_only : positional;
         list += std::string(list.empty() ? "" : ",") + R"({"name":)" + quoted(p.name) + R"(,"annotation":)" +
                 json(p.annotation) + "}";
-        if (p.keyword_only) defaults += std::string(defaults.empty() ? "" : ",") + json(bind::record::none());
+        if (p.keyword_only)
+            defaults += std::string(defaults.empty() ? "" : ",") + json(bind::record::constant(p.default_source));
     }
     if (!positional.empty()) args += std::string(args.empty() ? "" : ",") + R"("args":[)" + positional + "]";
     if (!keyword_only.empty()) {

@@ -4,6 +4,7 @@
 
 #include "drovak/float_text.hpp"
 
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -238,13 +239,22 @@ bool bind_arguments(const char* owner, const char* fn, const char* const* names,
                         slots);
 }
 
+std::string python_text(double v) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    std::string out(text, end);
+    // Python's repr keeps a float a float: 30.0, not 30.
+    if (out.find_first_of(".eni") == std::string::npos) out += ".0";
+    return out;
+}
+
 std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n,
-                           std::size_t positional) {
+                           std::size_t positional, const char* const* defaults) {
     std::string doc = std::string(fn) + "(";
     if (with_self) doc += n > 0 ? "$self, " : "$self";
     for (std::size_t i = 0; i < n; ++i) {
         doc += std::string(i > 0 ? ", " : "") + (i == positional ? "*, " : "") + names[i];
-        if (i >= positional) doc += "=None";
+        if (i >= positional) doc += std::string("=") + defaults[i];
     }
     return doc + ")\n--\n\n";
 }

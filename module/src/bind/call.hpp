@@ -39,9 +39,9 @@ bool bind_arguments(const char* owner, const char* fn, const char* const* names,
                     PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // "fn($self, a, *, out=None)\n--\n\n": the text signature the interpreter
-// reads from a docstring.
+// reads from a docstring, with each keyword-only parameter's default.
 std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n,
-                           std::size_t positional);
+                           std::size_t positional, const char* const* defaults);
 
 // Method tables hold every calling convention as a PyCFunction.
 template <class F>

@@ -29,7 +29,8 @@ namespace bind {
 // - static wrap(v): a new reference to a result's Python object, throwing
 //   PythonError when it cannot be made;
 // - static keyword_only: the parameter is keyword-only and optional
-//   (defaulting to None); such parameters come last.
+//   (defaulting to None, or to default_source(), the default's Python
+//   text, where the rule has one); such parameters come last.
 // Any type without a rule of its own is a bound class (below).
 template <class T>
 struct Type;
@@ -54,10 +55,31 @@ Expr annotation() {
 template <class T>
 constexpr bool is_keyword_only = requires { Type<std::remove_cvref_t<T>>::keyword_only; };
 
+// The Python text of a keyword-only parameter's default.
+template <class T>
+const char* default_source() {
+    if constexpr (requires { Type<std::remove_cvref_t<T>>::default_source(); }) {
+        return Type<std::remove_cvref_t<T>>::default_source();
+    } else {
+        return "None";
+    }
+}
+
+// The defaults of a parameter list, one per parameter, closed by a null.
+template <class Types>
+struct Defaults;
+template <class... A>
+struct Defaults<std::tuple<A...>> {
+    static const char* const* get() {
+        static const char* const texts[] = {default_source<A>()..., nullptr};
+        return texts;
+    }
+};
+
 // Parameter records from parallel lists of names and C++ types.
 template <class... A, std::size_t... I>
 std::vector<Param> params(const char* const* names, std::tuple<A...>*, std::index_sequence<I...>) {
-    return {Param{names[I], annotation<A>(), is_keyword_only<A>}...};
+    return {Param{names[I], annotation<A>(), is_keyword_only<A>, default_source<A>()}...};
 }
 template <class... A>
 std::vector<Param> params(const char* const* names, std::tuple<A...>* types) {
@@ -208,11 +230,56 @@ struct Type<void> {
     static record::Expr annotation() { return record::name("None"); }
 };
 
-// A value or nothing, annotated only: its one user, an iterator's __next__,
-// wraps the value itself.
+// A value or nothing. As a parameter it is keyword-only, None when absent,
+// else read by T's rule (a class value copied under its hold). As a result
+// it is annotated only: its one user, an iterator's __next__, wraps the
+// value itself.
 template <class T>
 struct Type<std::optional<T>> {
+    static constexpr bool keyword_only = true;
     static record::Expr annotation() { return record::bitor_(record::annotation<T>(), record::none()); }
+
+    std::optional<T> value;
+    bool load(PyObject* obj, const char* name) {
+        if (!obj || obj == Py_None) return true;
+        Type<T> arg;
+        if (!load_one(arg, obj, name)) return false;
+        value = arg.get();
+        return true;
+    }
+    const std::optional<T>& get() const { return value; }
+};
+
+// A default as Python writes it.
+inline std::string python_text(bool v) { return v ? "True" : "False"; }
+inline std::string python_text(std::uint64_t v) { return std::to_string(v); }
+std::string python_text(double v);
+
+// A keyword-only parameter that takes Default when absent; given, it is
+// read by T's rule (None included: None is not the default here).
+template <class T, auto Default>
+struct Keyword {
+    T value;
+    operator T() const { return value; }
+};
+
+template <class T, auto Default>
+struct Type<Keyword<T, Default>> {
+    static constexpr bool keyword_only = true;
+    static record::Expr annotation() { return record::annotation<T>(); }
+    static const char* default_source() {
+        static const std::string text = python_text(T(Default));
+        return text.c_str();
+    }
+
+    Type<T> arg;
+    bool given = false;
+    bool load(PyObject* obj, const char* name) {
+        if (!obj) return true;
+        given = true;
+        return load_one(arg, obj, name);
+    }
+    Keyword<T, Default> get() const { return {given ? arg.get() : T(Default)}; }
 };
 
 // ---------------------------------------------------------------- lists and tuples

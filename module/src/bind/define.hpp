@@ -127,7 +127,7 @@ struct Def {
         D::template constructor<F, Params...>();
         return {{Py_tp_new, reinterpret_cast<void*>(&C::template constructor<F, Params...>)}, +[](const char* cls) {
                     return text_signature(cls, false, param_names<Params...>, sizeof...(Params),
-                                          positional_of<ArgsOf<F>>);
+                                          positional_of<ArgsOf<F>>, record::Defaults<ArgsOf<F>>::get());
                 }};
     }
 
@@ -288,8 +288,8 @@ struct Def {
     // The docstring of a method: its text signature.
     template <Name Fn, bool WithSelf, class Types, Name... Params>
     static const char* doc() {
-        static const std::string text =
-            text_signature(Fn.s, WithSelf, param_names<Params...>, sizeof...(Params), positional_of<Types>);
+        static const std::string text = text_signature(Fn.s, WithSelf, param_names<Params...>, sizeof...(Params),
+                                                       positional_of<Types>, record::Defaults<Types>::get());
         return text.c_str();
     }
 

@@ -22,7 +22,7 @@ namespace record {
 struct Expr {
     enum class Kind { name, attribute, id, subscript, tuple, binop, constant };
     Kind kind;
-    // name: the name; attribute: the attribute.
+    // name: the name; attribute: the attribute; constant: its source.
     std::string text;
     // id: the class.
     PyType_Spec& (*cls)() = nullptr;
@@ -39,7 +39,9 @@ inline Expr builtin(const char* type) { return attribute(name("builtins"), type)
 inline Expr subscript(Expr value, Expr slice) { return {Expr::Kind::subscript, "", nullptr, {value, slice}}; }
 inline Expr tuple(std::vector<Expr> elts) { return {Expr::Kind::tuple, "", nullptr, std::move(elts)}; }
 inline Expr bitor_(Expr left, Expr right) { return {Expr::Kind::binop, "bitor", nullptr, {left, right}}; }
-inline Expr none() { return {Expr::Kind::constant, "none", nullptr, {}}; }
+// A constant, as its Python source: "None", "False", "30".
+inline Expr constant(std::string source) { return {Expr::Kind::constant, std::move(source), nullptr, {}}; }
+inline Expr none() { return constant("None"); }
 template <class T>
 Expr class_id() {
     return {Expr::Kind::id, "", &Class<T>::spec, {}};
@@ -49,6 +51,8 @@ struct Param {
     std::string name;
     Expr annotation;
     bool keyword_only = false;
+    // A keyword-only parameter's default, as Python source.
+    std::string default_source = "None";
 };
 
 // One function record: a class member (`owner` set) or a module function.
