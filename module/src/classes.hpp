@@ -10,6 +10,7 @@
 #include "drovak/quat.hpp"
 #include "drovak/vec3d.hpp"
 #include "point_index.hpp"
+#include "rigid_transform.hpp"
 #include "vec_list.hpp"
 
 #include <string_view>
@@ -38,3 +39,5 @@ template <>
 PyType_Spec& bind::Class<lumora::VecListIterator>::spec();
 template <>
 PyType_Spec& bind::Class<lumora::PointIndex>::spec();
+template <>
+PyType_Spec& bind::Class<drovak::RigidTransform>::spec();

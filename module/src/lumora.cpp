@@ -80,7 +80,7 @@ const std::vector<bind::Member>& lumora_members() {
         bind::class_member<drovak::AngleDegrees>(), bind::class_member<drovak::AngleRadians>(),
         bind::class_member<drovak::Quat>(),         bind::class_member<lumora::VecList>(),
         bind::class_member<drovak::Vec3d>(),        bind::submodule_member(geometry_body),
-        bind::class_member<lumora::PointIndex>(),
+        bind::class_member<lumora::PointIndex>(),   bind::class_member<drovak::RigidTransform>(),
     };
     return members;
 }
@@ -93,7 +93,8 @@ constexpr char restore_name[] = "_restore";
 
 PyMethodDef private_functions[] = {
     bind::restore_function<restore_name, drovak::Vec3d, drovak::AngleRadians, drovak::AngleDegrees, drovak::Quat,
-                           drovak::geometry::Plane, drovak::geometry::Circle, lumora::VecList, lumora::PointIndex>(),
+                           drovak::geometry::Plane, drovak::geometry::Circle, lumora::VecList, lumora::PointIndex,
+                           drovak::RigidTransform>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@
 // The workers see plain arrays only; they never touch a Python object.
 
 #include "array.hpp"
+#include "drovak/exact_sums.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -287,6 +288,26 @@ R reduce(std::size_t n, Cost cost, Part part, Combine combine) {
         if (parts[k]) combine(result, *parts[k]);
     }
     return result;
+}
+
+// The exact sums of the terms terms(i) -> std::array<double, K> over
+// [0, n), each rounded once when read: the same bits whatever the split.
+template <class Terms, std::size_t K = std::tuple_size_v<std::invoke_result_t<const Terms&, std::size_t>>>
+drovak::ExactSums<K> exact_sums(std::size_t n, Cost cost, const Terms& terms) {
+    using Sums = drovak::ExactSums<K>;
+    const typename Sums::Plan plan = Sums::plan(drovak::sampled_bounds<K>(n, terms));
+    return reduce(
+        n, cost,
+        [&](std::size_t begin, std::size_t end) {
+            Sums part(plan);
+            if (detail::has_avx2) {
+                part.add_avx2(begin, end, terms);
+            } else {
+                part.add(begin, end, terms);
+            }
+            return part;
+        },
+        [](Sums& left, const Sums& right) { left.merge(right); });
 }
 
 // The best of candidate(i) for i in [0, n), where better(a, b) says that a

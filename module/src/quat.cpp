@@ -18,8 +18,19 @@ std::string repr(const Quat& q) { return bind::format_floats("Quat({}, {}, {}, {
 
 Quat make(double w, double i, double j, double k) { return {w, i, j, k}; }
 
-Quat from_rotation_matrix(const bind::Matrix3x3& matrix) {
-    const auto result = Quat::from_rotation_matrix(matrix.rows);
+// The column-vector convention's matrix is the transpose of the row-vector
+// one this library writes.
+drovak::RotationMatrix transposed(const drovak::RotationMatrix& m) {
+    return {{{m[0][0], m[1][0], m[2][0]}, {m[0][1], m[1][1], m[2][1]}, {m[0][2], m[1][2], m[2][2]}}};
+}
+
+drovak::RotationMatrix to_rotation_matrix(const Quat& q, bind::Keyword<bool, false> columns) {
+    const drovak::RotationMatrix m = q.to_rotation_matrix();
+    return columns ? transposed(m) : m;
+}
+
+Quat from_rotation_matrix(const bind::Matrix3x3& matrix, bind::Keyword<bool, false> columns) {
+    const auto result = Quat::from_rotation_matrix(columns ? transposed(matrix.rows) : matrix.rows);
     if (const auto* error = std::get_if<drovak::RotationMatrixError>(&result))
         throw bind::Error{PyExc_ValueError, drovak::text(*error)};
     return std::get<Quat>(result);
@@ -34,7 +45,7 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::function<&Quat::from_axis_angle, "from_axis_angle", "axis", "angle">(),
         Q::method<&Quat::to_axis_angle, "to_axis_angle">(),
         Q::method<&Quat::rotate, "rotate", "v">(),
-        Q::method<&Quat::to_rotation_matrix, "to_rotation_matrix">(),
+        Q::method<&to_rotation_matrix, "to_rotation_matrix", "columns">(),
         Q::method<&Quat::to_vec3d, "to_vec3d">(),
         Q::method<&Quat::conjugate, "conjugate">(),
         Q::method<&Quat::magnitude, "magnitude">(),
@@ -42,7 +53,7 @@ PyType_Spec& bind::Class<Quat>::spec() {
         Q::method<&Quat::is_unit, "is_unit">(),
         Q::method<&Quat::inverse, "inverse">(),
         Q::method<&Quat::slerp, "slerp", "other", "t">(),
-        Q::function<&from_rotation_matrix, "from_rotation_matrix", "matrix">(),
+        Q::function<&from_rotation_matrix, "from_rotation_matrix", "matrix", "columns">(),
         bind::reduce<Quat>(),
         bind::end_methods,
     };

@@ -3,13 +3,16 @@
 // contiguously, so that bulk loops run over a plain array.
 
 #include "array.hpp"
+#include "bind/buffer.hpp"
 #include "bind/pickle.hpp"
 #include "drovak/vec3d.hpp"
 #include "pool.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace lumora {
 
@@ -22,6 +25,15 @@ struct VecListIterator {
     Array<drovak::Vec3d> vectors;
     std::size_t position = 0;
 };
+
+// Selections, reductions and the search (vec_list_reads.cpp).
+VecList take(const VecList& v, const bind::Indices& indices);
+VecList compress(const VecList& v, const bind::Mask& mask);
+drovak::Vec3d sum(const VecList& v);
+drovak::Vec3d mean(const VecList& v);
+std::pair<drovak::Vec3d, drovak::Vec3d> bounds(const VecList& v);
+std::pair<std::uint64_t, double> minimum_distance_to(const VecList& v, const drovak::Vec3d& other,
+                                                     std::uint64_t stride);
 
 } // namespace lumora
 

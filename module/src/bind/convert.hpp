@@ -231,23 +231,22 @@ struct Type<void> {
 };
 
 // A value or nothing. As a parameter it is keyword-only, None when absent,
-// else read by T's rule (a class value copied under its hold). As a result
-// it is annotated only: its one user, an iterator's __next__, wraps the
-// value itself.
+// else read by T's rule, whose hold or buffer lasts as long as the
+// argument. As a result it is annotated only: its one user, an iterator's
+// __next__, wraps the value itself.
 template <class T>
 struct Type<std::optional<T>> {
     static constexpr bool keyword_only = true;
     static record::Expr annotation() { return record::bitor_(record::annotation<T>(), record::none()); }
 
-    std::optional<T> value;
+    Type<T> arg;
+    bool given = false;
     bool load(PyObject* obj, const char* name) {
         if (!obj || obj == Py_None) return true;
-        Type<T> arg;
-        if (!load_one(arg, obj, name)) return false;
-        value = arg.get();
-        return true;
+        given = true;
+        return load_one(arg, obj, name);
     }
-    const std::optional<T>& get() const { return value; }
+    std::optional<T> get() const { return given ? std::optional<T>(arg.get()) : std::nullopt; }
 };
 
 // A default as Python writes it.

@@ -1,0 +1,16 @@
+#pragma once
+// RigidTransform's pickled form: its own bytes, checked when restored.
+
+#include "bind/pickle.hpp"
+#include "drovak/rigid.hpp"
+
+#include <cstddef>
+#include <span>
+
+template <>
+struct bind::Pickled<drovak::RigidTransform> {
+    static std::span<const std::byte> bytes(const drovak::RigidTransform& m) { return std::as_bytes(std::span(&m, 1)); }
+    // ValueError (naming `name`) unless `data` is one motion whose rotation
+    // has a finite, non-zero magnitude.
+    static drovak::RigidTransform restore(std::span<const std::byte> data, const char* name);
+};
