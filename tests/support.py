@@ -19,7 +19,7 @@ from decimal import Decimal
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from lumora import AngleDegrees, AngleRadians, Quat, Vec3d
+from lumora import AngleDegrees, AngleRadians, Quat, RigidTransform, Vec3d
 from lumora.geometry import Circle, Plane
 
 EPS = 2.0**-52
@@ -171,7 +171,8 @@ def indexy(f):
 # ---------------------------------------------------------------- comparing results
 
 FIELDS = {Vec3d: "x y z", Quat: "w i j k", AngleRadians: "angle", AngleDegrees: "angle",
-          Plane: "normal distance", Circle: "center radius normal"}  # fmt: skip
+          Plane: "normal distance", Circle: "center radius normal",
+          RigidTransform: "rotation translation"}  # fmt: skip
 
 
 def tokens(r):

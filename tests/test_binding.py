@@ -66,7 +66,8 @@ class TestModule:
         # The module declares that it needs no global lock: the free-threaded
         # build keeps it off after the import; the default build always has it.
         assert GIL is not bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-        assert lumora.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "PointIndex"]
+        assert lumora.__all__ == [
+            "AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "PointIndex", "RigidTransform"]
         g = lumora.geometry
         assert g.__name__ == "lumora.geometry"
         assert g.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]
@@ -123,9 +124,9 @@ Vec3d.cross($self, other) Vec3d.angle_to($self, other) Vec3d.scalar_triple_produ
 Vec3d.distance_to($self, other) Vec3d.distance_squared($self, other) Vec3d.distance_to_line($self, a, b)
 Vec3d.project_onto_plane($self, normal) Vec3d.project_onto_line($self, line_r, line_q)
 Quat(w, i, j, k) Quat.identity() Quat.from_axis_angle(axis, angle) Quat.to_axis_angle($self) Quat.rotate($self, v)
-Quat.to_rotation_matrix($self) Quat.to_vec3d($self) Quat.conjugate($self) Quat.magnitude($self)
+Quat.to_rotation_matrix($self, *, columns=False) Quat.to_vec3d($self) Quat.conjugate($self) Quat.magnitude($self)
 Quat.normalize($self) Quat.is_unit($self) Quat.inverse($self) Quat.slerp($self, other, t)
-Quat.from_rotation_matrix(matrix)
+Quat.from_rotation_matrix(matrix, *, columns=False)
 AngleRadians(angle) AngleRadians.zero() AngleRadians.pi() AngleRadians.two_pi() AngleRadians.half_pi()
 AngleRadians.third_pi() AngleRadians.quarter_pi() AngleRadians.sixth_pi() AngleRadians.sin($self)
 AngleRadians.cos($self) AngleRadians.tan($self) AngleRadians.sec($self) AngleRadians.csc($self)

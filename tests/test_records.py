@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import lumora
-from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, Vec3d, VecList
+from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, RigidTransform, Vec3d, VecList
 from lumora.geometry import Circle, Plane
 from walk import computes
 
@@ -39,6 +39,7 @@ SAMPLES = {
     "PointIndex": lambda: PointIndex(VecList([Vec3d(1, 2, 3)])),
     "Plane": Plane.xy,
     "Circle": lambda: Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1)),
+    "RigidTransform": RigidTransform.identity,
 }
 LIVE_CLASSES = {c.__name__: c for c in [type(f()) for f in SAMPLES.values()]}
 
@@ -84,11 +85,13 @@ def test_counts():
     # Beyond the records of the interface's core, each class has __reduce__,
     # and VecList from_buffer, __reduce_ex__, __buffer__, __release_buffer__,
     # take, compress, sum, mean and bounds; PointIndex has its constructor,
-    # __len__, six queries and both reductions.
-    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 9, "function": 158 + 17 + 10}
+    # __len__, six queries and both reductions; RigidTransform its 15 and
+    # VecList transform and copy.
+    assert Counter(r["type"] for r in RECORDS) == {"module": 2, "class": 10, "function": 158 + 17 + 10 + 17}
     assert Counter(owner(f) for f in FUNCTIONS) == {
-        "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 10, "Quat": 26 + 1, "Circle": 13 + 1,
+        "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 10 + 2, "Quat": 26 + 1, "Circle": 13 + 1,
         "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4, "PointIndex": 10,
+        "RigidTransform": 15,
     }  # fmt: skip
 
 

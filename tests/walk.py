@@ -6,7 +6,7 @@ import builtins
 import types
 
 import lumora
-from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, Vec3d, VecList
+from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, RigidTransform, Vec3d, VecList
 from lumora.geometry import Circle, Plane
 from support import FIELDS, bits, tokens
 
@@ -24,6 +24,7 @@ SAMPLES = {
     VecList: lambda: VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)]),
     VecListIterator: lambda: iter(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
     PointIndex: lambda: PointIndex(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
+    RigidTransform: lambda: RigidTransform(Quat(0.5, 0.5, -0.5, 0.5), Vec3d(1, -2, 3.5)),
 }
 
 
@@ -43,8 +44,9 @@ def state(obj):
 
 def write_back(obj):
     """An exclusive access that changes nothing visible (an iterator is
-    stepped, which is its only exclusive access; an index has none)."""
-    if isinstance(obj, PointIndex):
+    stepped, which is its only exclusive access; an index and a motion have
+    none)."""
+    if isinstance(obj, (PointIndex, RigidTransform)):
         return
     if isinstance(obj, VecList):
         obj.extend(VecList.empty())

@@ -49,11 +49,18 @@ struct RigidTransform {
 
     static constexpr RigidTransform identity() { return {Quat::identity(), Vec3d::zero()}; }
 
-    // The rotation normalised; the caller refuses a quaternion whose
-    // magnitude is zero or not finite.
+    // The rotation normalised, unless it is a unit quaternion already
+    // (magnitude within unit_tolerance of 1), which is kept as it is: a
+    // motion made again from its own parts, or from its repr, is the same
+    // bit for bit. The caller refuses a magnitude of zero or not finite.
     static RigidTransform make(const Quat& rotation, const Vec3d& translation) {
-        return {rotation.normalize(), translation};
+        const bool unit = std::fabs(rotation.magnitude() - 1.0) <= unit_tolerance;
+        return {unit ? rotation : rotation.normalize(), translation};
     }
+
+    // Normalising leaves the magnitude within a few units in the last place
+    // of 1; a quaternion that close is kept.
+    static constexpr double unit_tolerance = 0x1p-49;
 
     constexpr Vec3d apply(const Vec3d& v) const { return rotation.rotate(v) + translation; }
 

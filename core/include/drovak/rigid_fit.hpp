@@ -53,8 +53,9 @@ inline Quat fitted_rotation(const RotationMatrix& h) {
     }
     const auto& v = e.vectors[best];
     // The eigenvector rotates by v p v*; this library's rotate is
-    // conjugate-first, so the quaternion is its conjugate.
-    Quat q = Quat{v[0], -v[1], -v[2], -v[3]}.normalize();
+    // conjugate-first, so the quaternion is its conjugate (0 - x keeps a
+    // zero component +0).
+    Quat q = Quat{v[0], 0.0 - v[1], 0.0 - v[2], 0.0 - v[3]}.normalize();
     if (q.w < 0.0) q = {-q.w, -q.i, -q.j, -q.k};
     return q;
 }

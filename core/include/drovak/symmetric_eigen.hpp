@@ -20,9 +20,10 @@ struct SymmetricEigen {
 };
 
 // Only the upper triangle of `a` is read. Sweeps go over the pairs (p, q),
-// p < q, in order; an off-diagonal entry too small to change its diagonal
-// entries is set to zero, and the sweeps end when all are zero (at most 64:
-// a NaN or infinite entry never converges and gives NaN).
+// p < q, in order; from the fourth on, an off-diagonal entry too small to
+// change its diagonal entries is set to zero, and the sweeps end when all
+// are zero (at most 64: a NaN or infinite entry never converges and gives
+// NaN).
 template <std::size_t N>
 SymmetricEigen<N> symmetric_eigen(SquareMatrix<N> a) {
     SquareMatrix<N> v{};
@@ -37,9 +38,11 @@ SymmetricEigen<N> symmetric_eigen(SquareMatrix<N> a) {
             for (std::size_t q = p + 1; q < N; ++q) {
                 const double apq = a[p][q];
                 if (apq == 0.0) continue;
-                const double small = 0x1p-60 * std::fabs(apq);
-                if (std::fabs(a[p][p]) + small == std::fabs(a[p][p]) &&
-                    std::fabs(a[q][q]) + small == std::fabs(a[q][q]) && sweep > 2) {
+                // Below the last bit of both diagonal entries even when
+                // scaled up 128 times, the entry cannot change them.
+                const double big = 0x1p7 * std::fabs(apq);
+                if (sweep > 2 && std::fabs(a[p][p]) + big == std::fabs(a[p][p]) &&
+                    std::fabs(a[q][q]) + big == std::fabs(a[q][q])) {
                     a[p][q] = a[q][p] = 0.0;
                     continue;
                 }
