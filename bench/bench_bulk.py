@@ -41,7 +41,7 @@ def environment(n):
     rng = np.random.default_rng(7)
     a = rng.normal(size=(n, 3)).cumsum(axis=0)
     q = Quat.from_axis_angle(Vec3d(0.0, 0.6, 0.8), AngleRadians(0.001))
-    m = np.array(q.to_rotation_matrix()).T
+    m = np.array(q.to_rotation_matrix())
     return {
         "np": np,
         "a": a,

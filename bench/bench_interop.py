@@ -46,7 +46,7 @@ def environment(n):
         "VecList": VecList,
         "a": a,
         "ao": np.array([0.5, -0.25, 2.0]),
-        "m": np.array(q.to_rotation_matrix()).T,
+        "m": np.array(q.to_rotation_matrix()),
         "d": np.empty(n),
         "b": np.empty(n, bool),
         "v": VecList.from_buffer(a),

@@ -75,6 +75,40 @@ def rotation(plt):
     return fig
 
 
+def rigid(plt):
+    """A scan, a moved and noisy second view of it, and the first moved onto
+    the second by the motion align fits to the pairs."""
+    import numpy as np
+
+    from lumora import AngleRadians, Quat, RigidTransform, Vec3d, VecList
+
+    rng = np.random.default_rng(3)
+    # The outline of a room's corner with a pillar, seen from above.
+    t = rng.uniform(0, 1, 400)
+    walls = np.concatenate([np.stack([2 * t[:150], 0 * t[:150]], 1), np.stack([0 * t[150:300], 1.5 * t[150:300]], 1)])
+    angle = rng.uniform(0, 2 * np.pi, 100)
+    pillar = np.stack([1.2 + 0.15 * np.cos(angle), 0.8 + 0.15 * np.sin(angle)], 1)
+    flat = np.concatenate([walls, pillar])
+    scan = np.column_stack([flat, np.zeros(len(flat))])
+    truth = RigidTransform(Quat.from_axis_angle(Vec3d.k(), AngleRadians(np.radians(20))), Vec3d(0.6, 0.3, 0))
+    view = VecList.from_buffer(scan)
+    view.transform(truth)
+    other = np.asarray(view) + np.column_stack([rng.normal(0, 0.01, (len(scan), 2)), np.zeros(len(scan))])
+    fit, rms = RigidTransform.align(scan, other)
+    moved = VecList.from_buffer(scan)
+    moved.transform(fit)
+    fitted = np.asarray(moved)
+    fig, ax = plt.subplots(figsize=(7, 4.6), layout="constrained")
+    ax.scatter(scan[:, 0], scan[:, 1], s=4, color=GREY, label="scan")
+    ax.scatter(other[:, 0], other[:, 1], s=4, color=ORANGE, label="second view")
+    ax.scatter(fitted[:, 0], fitted[:, 1], s=1.5, color=BLUE, label="scan moved by the fit")
+    turned = np.degrees(2 * np.arccos(min(1.0, abs(fit.rotation.w))))
+    ax.set_title(f"align: {turned:.2f}° and ({fit.translation.x:.3f}, {fit.translation.y:.3f}), RMS {rms:.4f}")
+    ax.set_aspect("equal")
+    ax.legend(loc="lower right", frameon=False, markerscale=3)
+    return fig
+
+
 def search(plt):
     """The strided search on points along a path and on scattered points:
     the coarse samples, the window around the best sample, the answer."""
@@ -188,7 +222,7 @@ def performance(plt):
     return fig
 
 
-DRAWINGS = {f.__name__: f for f in (rotation, search, pool, performance)}
+DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance)}
 
 
 class Drawing(SphinxDirective):
