@@ -73,6 +73,7 @@ OWN_VIEW = object()
 CANDIDATES = [lambda: 1.5, lambda: 2, lambda: True, *SAMPLES.values(),
               lambda: Circle(Vec3d(2, 2, 3), 2.0, Vec3d(0, 0, 1)),  # crosses the sample circle
               lambda: [[0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]],  # a rotation matrix
+              lambda: [[0.0, 1.0, 0.0, 0.0], [-1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [1.0, 2.0, 3.0, 1.0]],  # a motion's
               lambda: memoryview(bytearray(48)).cast("d", (2, 3)), OWN_VIEW,
               lambda: [True, False]]  # positions, and a mask, for the sample list  # fmt: skip
 

@@ -140,6 +140,7 @@ def test_indexes_and_the_protocols_built_on_them():
 # constructor from a buffer, pickling, and the selections and reductions.
 BORDERS = {"from_buffer", "__buffer__", "__release_buffer__", "__reduce__", "__reduce_ex__"}
 SELECTIONS = {"take", "compress", "sum", "mean", "bounds"}
+MOTIONS = {"transform", "copy"}
 
 
 def test_exactly_these_members():
@@ -147,9 +148,10 @@ def test_exactly_these_members():
         "__new__", "__len__", "__getitem__", "__iter__", "__repr__", "__add__", "__radd__", "__sub__", "__rsub__",
         "__mul__", "__rmul__", "__truediv__", "__rtruediv__", "empty", "append", "extend", "list", "to_array", "dot",
         "cross", "distance_to", "distance_squared", "magnitude", "normalize", "is_unit", "collapse", "rotate",
-        "minimum_distance_to"} | BORDERS | SELECTIONS  # fmt: skip
+        "minimum_distance_to"} | BORDERS | SELECTIONS | MOTIONS  # fmt: skip
     signatures = {"append": "($self, vec)", "extend": "($self, other)", "empty": "()", "to_array": "($self)",
-                  "take": "($self, indices)", "compress": "($self, mask)", "sum": "($self)"}
+                  "take": "($self, indices)", "compress": "($self, mask)", "sum": "($self)",
+                  "transform": "($self, motion)", "copy": "($self)"}
     assert {name: getattr(VecList, name).__text_signature__ for name in signatures} == signatures
     assert VecList.__text_signature__ == "(list)"
     assert (VecList.__module__, VecList.__qualname__) == ("builtins", "VecList")
