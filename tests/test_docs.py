@@ -171,12 +171,16 @@ def test_member_summaries_spell_calls_that_work():
             if f["name"] not in reference.SPELLING or name not in samples:
                 continue
             member = stubs.signature(f, stubs.home[cid], set(), cid)
-            spelled = reference.spelling(f["name"], member)
+            spelled = reference.spelling(f["name"], member, name)
             operand = next((p.partition(": ")[2] for p in member.params if ": " in p), "")
-            env = {"a": samples[name], "b": samples.get(operand.rpartition(".")[2]), "s": 2.0, "i": 0}
+            # The operand goes by the letter the summary gives it: a reader
+            # must not take the list's `a + v` for list + list.
+            letter = reference.operand_letter(operand, name)
+            env = {"a": samples[name], letter: samples.get(operand.rpartition(".")[2]), "s": 2.0, "i": 0}
             eval(spelled, env)  # a TypeError here is a summary that spells a call that fails
             checked.append(f"{name}: {spelled}")
-    assert {"Quat: a * b", "Vec3d: a * s", "Vec3d: s * a", "AngleRadians: a < b", "VecList: a + b"} <= set(checked)
+    assert {"Quat: a * b", "Vec3d: a * s", "Vec3d: s * a", "AngleRadians: a < b", "VecList: a + v",
+            "VecList: a - v"} <= set(checked)
     assert len(checked) > 40
 
 
