@@ -166,7 +166,7 @@ def bulk_ratios():
 
 
 def footnote(fig, name):
-    fig.text(0.01, 0.005, textwrap.fill(f"make bench on {machine(name)}", 95), fontsize=FONT - 3, va="bottom")
+    fig.text(0.01, 0.005, textwrap.fill(f"make bench on {machine(name)}", 80), fontsize=FONT - 1, va="bottom")
 
 
 def performance(plt):
@@ -192,7 +192,7 @@ def performance(plt):
     ax.grid(axis="x", which="major", color="#dddddd", linewidth=0.8)
     ax.legend(fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=3, frameon=False)
     footnote(fig, "bulk")
-    fig.tight_layout(rect=(0, 0.05, 1, 1))
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
     return fig
 
 
@@ -209,18 +209,19 @@ def calls(plt):
     fig, ax = plt.subplots(figsize=(WIDTH, 0.42 * len(scalar) + 2.2))
     names = [s[0] for s in scalar]
     y = np.arange(len(names))
-    ax.barh(y - 0.2, [s[1] for s in scalar], height=0.4, color=BLUE, label="lumora")
-    ax.barh(y + 0.2, [s[2] for s in scalar], height=0.4, color=GREY, label="nearest complex call")
-    ax.plot([s[3] for s in scalar if s[3]], [i for i, s in enumerate(scalar) if s[3]], "D", color=ORANGE,
-            markersize=7, label="numpy, 3 elements")  # fmt: skip
+    bars = ax.barh(y - 0.2, [s[1] for s in scalar], height=0.4, color=BLUE, label="lumora")
+    floor = ax.barh(y + 0.2, [s[2] for s in scalar], height=0.4, color=GREY, label="nearest complex call")
+    (numpy,) = ax.plot([s[3] for s in scalar if s[3]], [i for i, s in enumerate(scalar) if s[3]], "D", color=ORANGE,
+                       markersize=7, label="numpy, 3 elements")  # fmt: skip
     ax.set_xscale("log")
     ax.set_yticks(y, names, fontsize=FONT)
     ax.tick_params(axis="x", labelsize=FONT)
     ax.set_xlabel("nanoseconds per call", fontsize=FONT)
     ax.invert_yaxis()
-    ax.legend(fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, frameon=False)
+    ax.legend(handles=[bars, floor, numpy], fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2,
+              frameon=False, handletextpad=0.4, columnspacing=1.0)  # fmt: skip
     footnote(fig, "scalar")
-    fig.tight_layout(rect=(0, 0.05, 1, 1))
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
     return fig
 
 
@@ -239,8 +240,9 @@ def index(plt):
         if m:
             per_query = 1e3 / constants["QUERIES"]  # ms per batch -> us per query
             rows.setdefault(m[1], []).append((int(m[2]), float(m[3]) * per_query, float(m[4]) * per_query))
-    scan = sorted((n, us) for n, us in bulk_times("search stride 1").items())
-    fig, ax = plt.subplots(figsize=(WIDTH, 4.8))
+    smallest = min(n for points in rows.values() for n, _, _ in points)
+    scan = sorted((n, us) for n, us in bulk_times("search stride 1").items() if n >= smallest)
+    fig, ax = plt.subplots(figsize=(WIDTH, 5.6))
     for row, style, k in (("nearest_each k=1", "-", 1), ("k_nearest_each k=8", "--", 8)):
         points = sorted(rows[row])
         ns = [p[0] for p in points]
@@ -253,9 +255,10 @@ def index(plt):
     ax.set_xlabel("points in the cloud (n)", fontsize=FONT)
     ax.set_ylabel("microseconds per query", fontsize=FONT)
     ax.grid(which="major", color="#dddddd", linewidth=0.8)
-    ax.legend(fontsize=FONT - 1, loc="upper left", frameon=False)
+    # Above the plot, where it covers no line.
+    ax.legend(fontsize=FONT - 1, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, frameon=False)
     footnote(fig, "index")
-    fig.tight_layout(rect=(0, 0.06, 1, 1))
+    fig.tight_layout(rect=(0, 0.1, 1, 1))
     return fig
 
 
