@@ -1,6 +1,7 @@
 """Bulk operations of VecList next to numpy doing the same work on an (n, 3)
 float64 array; where lumora returns a Python list, numpy's result is turned
-into one with .tolist(). Streaming operations are also set against a plain
+into one with .tolist(); the `out=` rows write into an array instead, against
+numpy's fastest array-returning form. Streaming operations are also set against a plain
 copy of the same bytes, and the pool's two threads against one.
 
 Ratios are measured in one run: `python bench/bench_bulk.py`. Run it with
@@ -32,6 +33,12 @@ ROWS = [
     ("magnitude", "v.magnitude()", "np.linalg.norm(a, axis=1).tolist()", False),
     ("distance_to", "v.distance_to(o)", "np.linalg.norm(a - ao, axis=1).tolist()", False),
     ("distance_squared", "v.distance_squared(o)", "((a - ao) ** 2).sum(axis=1).tolist()", False),
+    # The same results written into an array of the caller's (out=), against
+    # numpy's fastest array-returning form.
+    ("dot out=", "v.dot(o, out=d)", "a @ ao", False),
+    ("magnitude out=", "v.magnitude(out=d)", "np.sqrt(np.einsum('ij,ij->i', a, a))", False),
+    ("distance_to out=", "v.distance_to(o, out=d)", "t = a - ao; np.sqrt(np.einsum('ij,ij->i', t, t))", False),
+    ("distance_squared out=", "v.distance_squared(o, out=d)", "t = a - ao; np.einsum('ij,ij->i', t, t)", False),
     ("search stride 1", "v.minimum_distance_to(o, 1)", "((a - ao) ** 2).sum(axis=1).argmin()", False),
     ("search stride 16", "v.minimum_distance_to(o, 16)", "((a - ao) ** 2).sum(axis=1).argmin()", False),
 ]
@@ -48,6 +55,7 @@ def environment(n):
         "ao": np.array([0.5, -0.25, 2.0]),
         "m": m,
         "copy_into": np.empty_like(a),
+        "d": np.empty(n),
         "v": VecList([Vec3d(*p) for p in a.tolist()]),
         "o": Vec3d(0.5, -0.25, 2.0),
         "q": q,
@@ -76,18 +84,18 @@ def thread_scaling(names, n):
 def main():
     sizes = sizes_argument(__doc__, SIZES)
     print(f"{interpreter()}, numpy {np.__version__}")
-    table(("operation", 18), ("n", 9), ("lumora us", 12), ("numpy us", 12), ("numpy/lumora", 14), ("vs copy", 9))
+    table(("operation", 22), ("n", 9), ("lumora us", 12), ("numpy us", 12), ("numpy/lumora", 14), ("vs copy", 9))
     for n in sizes:
         env = environment(n)
         t_copy = best_seconds("np.copyto(copy_into, a)", env)
         for name, ours, theirs, streaming in ROWS:
             t_ours = best_seconds(ours, env)
             t_theirs = best_seconds(theirs, env)
-            line = f"{name:<18}{n:>9}{t_ours * 1e6:>12.1f}{t_theirs * 1e6:>12.1f}{t_theirs / t_ours:>13.1f}x"
+            line = f"{name:<22}{n:>9}{t_ours * 1e6:>12.1f}{t_theirs * 1e6:>12.1f}{t_theirs / t_ours:>13.1f}x"
             if streaming:
                 line += f"{t_ours / t_copy:>8.2f}x"
             print(line)
-        print(f"{'(copy of a)':<18}{n:>9}{t_copy * 1e6:>12.1f}")
+        print(f"{'(copy of a)':<22}{n:>9}{t_copy * 1e6:>12.1f}")
     n = max(sizes)
     scaling = thread_scaling(["rotate", "normalize"], n)
     for name in ("rotate", "normalize"):

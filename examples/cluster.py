@@ -58,9 +58,15 @@ def local_cluster(workers):
         # dashboard, and the scheduler's remaining HTTP routes (health,
         # metrics) on a free local port rather than 8787, which another
         # cluster on this machine may hold.
-        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
-                            env={"RAYON_NUM_THREADS": "1"}, config=copy.deepcopy(dask.config.config))  # fmt: skip
+        return LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+            env={"RAYON_NUM_THREADS": "1"},
+            config=copy.deepcopy(dask.config.config),
+        )
 
 
 def point_cloud(n, chunk, seed):
@@ -84,9 +90,11 @@ def run(client, args):
     before = {w: rss for w, (rss, _) in client.run(lumora_dask.worker_memory).items()}
     cloud = point_cloud(args.points, args.chunk, args.seed)
     start = time.perf_counter()
+    # The job: rotated chunks kept on the workers, then one search over them.
     lists, offsets = lumora_dask.rotate_cloud(cloud, QUAT)
     lists = client.persist(lists)
-    index, distance = client.compute(lumora_dask.nearest_point(lists, offsets, QUERY)).result()
+    found = lumora_dask.nearest_point(lists, offsets, QUERY)
+    index, distance = client.compute(found).result()
     elapsed = time.perf_counter() - start
     print(f"{args.points} points in {len(lists)} chunks on {len(before)} workers: "
           f"nearest to {QUERY} is point {index}, at distance {distance!r}, in {elapsed:.2f} s")  # fmt: skip

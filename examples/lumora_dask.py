@@ -142,13 +142,16 @@ def rotate_cloud(cloud, quat):
     """The chunks of a dask array of shape (n, 3) as Delayed rotated VecLists,
     with the global index of each one's first point."""
     if cloud.ndim != 2 or cloud.shape[1] != 3:
-        raise ValueError(f"a cloud of points has shape (n, 3), not {cloud.shape}")
+        raise ValueError(f"a cloud has shape (n, 3), not {cloud.shape}")
     cloud = cloud.rechunk({1: 3})
-    return rotate_chunks(cloud.to_delayed().ravel(), quat), chunk_offsets(cloud.chunks[0])
+    lists = rotate_chunks(cloud.to_delayed().ravel(), quat)
+    return lists, chunk_offsets(cloud.chunks[0])
 
 
 def nearest_point(lists, offsets, other):
     """A Delayed (index, distance) of the point nearest `other` over all the
     lists, one search task per list and one reduction."""
-    candidates = [dask.delayed(nearest_in_chunk)(points, offset, other) for points, offset in zip(lists, offsets)]
+    search = dask.delayed(nearest_in_chunk)
+    pairs = zip(lists, offsets)
+    candidates = [search(points, offset, other) for points, offset in pairs]
     return dask.delayed(nearest)(candidates)

@@ -118,7 +118,7 @@ class TestModule:
 
 
 SIGNATURES = """
-Vec3d(x, y, z) Vec3d.zero() Vec3d.i() Vec3d.j() Vec3d.k() Vec3d.new_from_to(from, to) Vec3d.to_quat($self)
+Vec3d(x, y, z) Vec3d.zero() Vec3d.i() Vec3d.j() Vec3d.k() Vec3d.new_from_to(from_, /, to) Vec3d.to_quat($self)
 Vec3d.to_array($self) Vec3d.magnitude($self) Vec3d.is_unit($self) Vec3d.normalize($self) Vec3d.dot($self, other)
 Vec3d.cross($self, other) Vec3d.angle_to($self, other) Vec3d.scalar_triple_product($self, b, c)
 Vec3d.distance_to($self, other) Vec3d.distance_squared($self, other) Vec3d.distance_to_line($self, a, b)

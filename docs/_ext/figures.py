@@ -98,14 +98,16 @@ def rigid(plt):
     moved = VecList.from_buffer(scan)
     moved.transform(fit)
     fitted = np.asarray(moved)
-    fig, ax = plt.subplots(figsize=(7, 4.6), layout="constrained")
+    fig, ax = plt.subplots(figsize=(WIDTH, 4.6), layout="constrained")
     ax.scatter(scan[:, 0], scan[:, 1], s=4, color=GREY, label="scan")
     ax.scatter(other[:, 0], other[:, 1], s=4, color=ORANGE, label="second view")
     ax.scatter(fitted[:, 0], fitted[:, 1], s=1.5, color=BLUE, label="scan moved by the fit")
     turned = np.degrees(2 * np.arccos(min(1.0, abs(fit.rotation.w))))
-    ax.set_title(f"align: {turned:.2f}° and ({fit.translation.x:.3f}, {fit.translation.y:.3f}), RMS {rms:.4f}")
+    ax.set_title(f"align: {turned:.2f}° and ({fit.translation.x:.3f}, {fit.translation.y:.3f}), RMS {rms:.4f}",
+                 fontsize=FONT)  # fmt: skip
     ax.set_aspect("equal")
-    ax.legend(loc="lower right", frameon=False, markerscale=3)
+    ax.tick_params(labelsize=FONT)
+    ax.legend(loc="lower right", frameon=False, markerscale=3, fontsize=FONT - 1)
     return fig
 
 
@@ -133,12 +135,14 @@ def search(plt):
         ax.axvspan(lo - 0.5, hi + 0.5, color=ORANGE, alpha=0.18, label="window searched")
         ax.plot(range(n), d, ".", color=GREY, markersize=3 if n > 50 else 8, label="distance of each point")
         ax.plot(samples, [d[i] for i in samples], "o", color=BLUE, markersize=5, label="coarse samples")
-        ax.plot([found], [d[found]], "*", color=GREEN, markersize=14, label=f"answer ({found})")
+        ax.plot([found], [d[found]], "*", color=GREEN, markersize=14, label="the search's answer")
         if exact != found:
-            ax.plot([exact], [d[exact]], "x", color=RED, markersize=10, mew=2, label=f"true nearest ({exact})")
+            ax.plot([exact], [d[exact]], "x", color=RED, markersize=10, mew=2, label="the true nearest point")
         ax.set(title=title, xlabel="index", ylabel="distance to the query")
-        ax.legend(fontsize=8, loc="upper right" if n > 50 else "upper left")
-    fig.tight_layout()
+    # Below the plots, where it covers no sample.
+    handles, labels = axes[1].get_legend_handles_labels()
+    fig.legend(handles, labels, fontsize=9, loc="lower center", ncol=5, frameon=False)
+    fig.tight_layout(rect=(0, 0.1, 1, 1))
     return fig
 
 
@@ -158,16 +162,17 @@ def pool(plt):
     bounds, owners = [0, 14, 26, 41, 55, 63, 78, 90, 100], [0, 1, 1, 0, 1, 0, 0, 1]
     for (a, b), t in zip(zip(bounds, bounds[1:]), owners):
         ax.add_patch(Rectangle((a, 8), b - a - 0.4, 5, color=(BLUE, ORANGE)[t]))
-    # The grain of rotate, 32,768 / 4 elements, on the same scale.
+    # The grain of rotate, 32,768 / 4 elements, on the same scale: the short
+    # call ends before it; under the chunks, as a length, not a cut.
     grain = 100 * 8_192 / 40_000
-    for low, high in ((19, 26), (7, 14)):
-        ax.plot([grain, grain], [low, high], "--", color="black", linewidth=0.8)
+    ax.plot([grain, grain], [19, 26], "--", color="black", linewidth=0.8)
+    ax.annotate("", xy=(grain, 5.5), xytext=(0, 5.5), arrowprops={"arrowstyle": "<->", "linewidth": 0.8})
     ax.text(grain + 0.6, 4.5, "the grain of rotate: 8,192 elements", fontsize=8)
     for x, colour, label in ((50, GREY, "calling thread"), (68, BLUE, "pool thread 1"), (84, ORANGE, "pool thread 2")):
         ax.add_patch(Rectangle((x, 21), 2, 2.5, color=colour))
         ax.text(x + 2.8, 21.3, label, fontsize=8)
-    ax.text(0, -1, "Each element's result depends on that element alone, and the search combines the chunks' best")
-    ax.text(0, -5, "in index order: the same bits with 1 thread or 64.")
+    ax.text(0, -1, "Each element's result depends on that element alone, and a reduction (a sum, a search's")
+    ax.text(0, -5, "minimum) combines the chunks' results in index order: the same bits with 1 thread or 64.")
     return fig
 
 
@@ -180,49 +185,130 @@ def machine(name):
     return " ".join(line.lstrip("# ") for line in table(name) if line.startswith("#")).split(":", 1)[1].strip()
 
 
-def performance(plt):
-    """numpy's time over lumora's per bulk operation and size, and lumora's
-    time per call against complex and numpy, from the kept tables."""
-    import numpy as np
+# Figures are drawn at most as wide as the page's text column, with text of
+# the body's size there: at 7 inches and 12 points, one point of the figure
+# is about one pixel of the page's 16-pixel text.
+WIDTH, FONT = 7.0, 12
 
+
+def bulk_ratios():
+    """{operation: {n: numpy time / lumora time}} from the kept bulk table."""
     bulk = {}
     for line in table("bulk"):
         m = re.match(r"^(\S.*?)\s+(\d+)\s+[\d.]+\s+[\d.]+\s+([\d.]+)x", line)
         if m:
             bulk.setdefault(m[1], {})[int(m[2])] = float(m[3])
+    return bulk
+
+
+def footnote(fig, name):
+    fig.text(0.01, 0.005, textwrap.fill(f"make bench on {machine(name)}", 80), fontsize=FONT - 1, va="bottom")
+
+
+def performance(plt):
+    """numpy's time over lumora's per bulk operation and size, from the kept
+    table: a marker at every ratio (1.0 included) on a line from 1."""
+    import numpy as np
+
+    bulk = bulk_ratios()
+    ops, sizes = list(bulk), sorted({n for r in bulk.values() for n in r})
+    fig, ax = plt.subplots(figsize=(WIDTH, 0.42 * len(ops) + 2.2))
+    y = np.arange(len(ops))
+    for k, (n, colour, marker) in enumerate(zip(sizes, (GREY, ORANGE, BLUE), "o^s")):
+        ratios = [bulk[o][n] for o in ops]
+        at = y + (k - 1) * 0.26
+        ax.hlines(at, 1, ratios, color=colour, linewidth=2)
+        ax.plot(ratios, at, marker, color=colour, markersize=6, label=f"n = {n:,}")
+    ax.axvline(1, color="black", linewidth=1)
+    ax.set_xscale("log")
+    ax.set_yticks(y, ops, fontsize=FONT)
+    ax.tick_params(axis="x", labelsize=FONT)
+    ax.set_xlabel("numpy time / lumora time (right of 1: lumora faster)", fontsize=FONT)
+    ax.invert_yaxis()
+    ax.grid(axis="x", which="major", color="#dddddd", linewidth=0.8)
+    ax.legend(fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=3, frameon=False)
+    footnote(fig, "bulk")
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
+    return fig
+
+
+def calls(plt):
+    """lumora's time per call on one value against the nearest call on a
+    built-in complex and numpy on a 3-element array."""
+    import numpy as np
+
     scalar = []
     for line in table("scalar"):
         m = re.match(r"^(\S.*?)\s+([\d.]+)\s+([\d.]+)\s+[\d.]+(?:\s+([\d.]+)\s+[\d.]+x)?$", line)
         if m:
             scalar.append((m[1], float(m[2]), float(m[3]), float(m[4]) if m[4] else None))
-    fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(10, 4.6), gridspec_kw={"width_ratios": [3, 2]})
-    ops, sizes = list(bulk), sorted({n for r in bulk.values() for n in r})
-    y = np.arange(len(ops))
-    for k, (n, colour) in enumerate(zip(sizes, (GREY, ORANGE, BLUE))):
-        # From 1 to the ratio: a bar to the left is an operation numpy does faster.
-        ratios = [bulk[o][n] for o in ops]
-        ax1.barh(y + (k - 1) * 0.27, [r - 1 for r in ratios], left=1, height=0.27, color=colour, label=f"n = {n:,}")
-    ax1.axvline(1, color="black", linewidth=0.8)
-    ax1.set(xscale="log", yticks=y, yticklabels=ops, xlabel="numpy time / lumora time (right of 1: lumora faster)")
-    ax1.invert_yaxis()
-    ax1.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=3, frameon=False)
-    ax1.set_title("VecList against numpy on an (n, 3) array", fontsize=10)
+    fig, ax = plt.subplots(figsize=(WIDTH, 0.42 * len(scalar) + 2.2))
     names = [s[0] for s in scalar]
-    y2 = np.arange(len(names))
-    ax2.barh(y2 - 0.2, [s[1] for s in scalar], height=0.4, color=BLUE, label="lumora")
-    ax2.barh(y2 + 0.2, [s[2] for s in scalar], height=0.4, color=GREY, label="nearest complex call")
-    ax2.plot([s[3] for s in scalar if s[3]], [i for i, s in enumerate(scalar) if s[3]], "|", color=ORANGE,
-             markersize=9, mew=2, label="numpy, 3 elements")  # fmt: skip
-    ax2.set(xscale="log", yticks=y2, yticklabels=names, xlabel="nanoseconds per call")
-    ax2.invert_yaxis()
-    ax2.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.13), ncol=2, frameon=False)
-    ax2.set_title("one value at a time", fontsize=10)
-    fig.text(0.01, 0.01, textwrap.fill(f"make bench on {machine('bulk')}", 150), fontsize=8, va="bottom")
+    y = np.arange(len(names))
+    bars = ax.barh(y - 0.2, [s[1] for s in scalar], height=0.4, color=BLUE, label="lumora")
+    floor = ax.barh(y + 0.2, [s[2] for s in scalar], height=0.4, color=GREY, label="nearest complex call")
+    (numpy,) = ax.plot([s[3] for s in scalar if s[3]], [i for i, s in enumerate(scalar) if s[3]], "D", color=ORANGE,
+                       markersize=7, label="numpy, 3 elements")  # fmt: skip
+    ax.set_xscale("log")
+    ax.set_yticks(y, names, fontsize=FONT)
+    ax.tick_params(axis="x", labelsize=FONT)
+    ax.set_xlabel("nanoseconds per call", fontsize=FONT)
+    ax.invert_yaxis()
+    ax.legend(handles=[bars, floor, numpy], fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2,
+              frameon=False, handletextpad=0.4, columnspacing=1.0)  # fmt: skip
+    footnote(fig, "scalar")
     fig.tight_layout(rect=(0, 0.07, 1, 1))
     return fig
 
 
-DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance)}
+def index(plt):
+    """Time per query against the size of the cloud: the index and cKDTree
+    for k = 1 and k = 8, and a full scan of every point."""
+    import ast
+
+    # The batch sizes are the benchmark's own constants.
+    source = ast.parse((DOCS.parent / "bench" / "bench_index.py").read_text())
+    constants = {t.id: ast.literal_eval(node.value) for node in source.body if isinstance(node, ast.Assign)
+                 for t in node.targets if isinstance(t, ast.Name) and t.id == "QUERIES"}  # fmt: skip
+    rows = {}
+    for line in table("index"):
+        m = re.match(r"^(nearest_each k=1|k_nearest_each k=8)\s+uniform\s+(\d+)\s+([\d.]+)\s+([\d.]+)", line)
+        if m:
+            per_query = 1e3 / constants["QUERIES"]  # ms per batch -> us per query
+            rows.setdefault(m[1], []).append((int(m[2]), float(m[3]) * per_query, float(m[4]) * per_query))
+    smallest = min(n for points in rows.values() for n, _, _ in points)
+    scan = sorted((n, us) for n, us in bulk_times("search stride 1").items() if n >= smallest)
+    fig, ax = plt.subplots(figsize=(WIDTH, 5.6))
+    for row, style, k in (("nearest_each k=1", "-", 1), ("k_nearest_each k=8", "--", 8)):
+        points = sorted(rows[row])
+        ns = [p[0] for p in points]
+        ax.plot(ns, [p[1] for p in points], style, marker="o", color=BLUE, linewidth=2, label=f"PointIndex, k = {k}")
+        ax.plot(ns, [p[2] for p in points], style, marker="s", color=GREY, linewidth=2, label=f"cKDTree, k = {k}")
+    ax.plot([n for n, _ in scan], [us for _, us in scan], ":", marker="^", color=ORANGE, linewidth=2,
+            label="full scan, minimum_distance_to(q, 1)")  # fmt: skip
+    ax.set(xscale="log", yscale="log")
+    ax.tick_params(labelsize=FONT)
+    ax.set_xlabel("points in the cloud (n)", fontsize=FONT)
+    ax.set_ylabel("microseconds per query", fontsize=FONT)
+    ax.grid(which="major", color="#dddddd", linewidth=0.8)
+    # Above the plot, where it covers no line.
+    ax.legend(fontsize=FONT - 1, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, frameon=False)
+    footnote(fig, "index")
+    fig.tight_layout(rect=(0, 0.1, 1, 1))
+    return fig
+
+
+def bulk_times(operation):
+    """{n: lumora microseconds} of one row of the kept bulk table."""
+    out = {}
+    for line in table("bulk"):
+        m = re.match(rf"^{re.escape(operation)}\s+(\d+)\s+([\d.]+)", line)
+        if m:
+            out[int(m[1])] = float(m[2])
+    return out
+
+
+DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance, calls, index)}
 
 
 class Drawing(SphinxDirective):

@@ -128,10 +128,12 @@ class Reference:
             ("Methods", "meth", [n for n in order if kinds[n] == "method" and not n.startswith("__")]),
             ("Operators and protocols", "meth", [n for n in order if kinds[n] == "method" and n.startswith("__")]),
         ]
-        spelled = {n: spelling(n, by_name[n][0]) for n in by_name}
+        spelled = {n: spelling(n, by_name[n][0], name.rpartition(".")[2]) for n in by_name}
         out += indent([".. rubric:: Members", "", ".. rst-class:: lumora-summary", "", *summary(groups, spelled)])
         out.append("")
-        for member_name in order:
+        # The entries in the summary's order, then any member it leaves out.
+        listed = [n for _, _, names in groups for n in names]
+        for member_name in listed + [n for n in order if n not in listed]:
             out += indent(self.member(by_name[member_name], f"{name}.{member_name}")) + [""]
         return out
 
@@ -203,13 +205,28 @@ SPELLING = {
 NUMBERS = {"float", "int", "builtins.float", "builtins.int"}
 
 
-def spelling(name, member):
-    """The expression a reader writes for a special method, its operand named
-    after the type the method takes; the name itself for anything else."""
+def operand_letter(operand, owner):
+    """The name of an operator's operand in its spelling: ``s`` for a number,
+    ``b`` for another of the owner's class, else the initial of its class
+    (``v`` for a Vec3d), so that ``a + v`` on a list is not read as two lists."""
+    if operand in NUMBERS:
+        return "s"
+    cls = operand.rpartition(".")[2]
+    if cls in ("", owner):
+        return "b"
+    # Not a letter the spellings already use for the receiver, a number or
+    # an index.
+    return cls[0].lower() if cls[0].lower() not in "asi" else "o"
+
+
+def spelling(name, member, owner):
+    """The expression a reader writes for a special method of the class
+    `owner`, its operand named after the type the method takes; the name
+    itself for anything else."""
     if name not in SPELLING:
         return name
     operand = next((p.partition(": ")[2] for p in member.params if ": " in p), "")
-    return SPELLING[name].format(o="s" if operand in NUMBERS else "b")
+    return SPELLING[name].format(o=operand_letter(operand, owner))
 
 
 def summary(groups, spelled):
@@ -307,7 +324,7 @@ def check_links(app, doctree, docname):
             target = ref.get("refid") or ref.get("refuri", "").rpartition("#")[2]
             member = target.rpartition(".")[2]
             if member in SPELLING:
-                expected = {SPELLING[member].format(o=o) for o in "bs"}
+                expected = {SPELLING[member].format(o=o) for o in "abcdefghijklmnopqrstuvwxyz"}
             else:
                 expected = {member, member + "()"}
             if ref.astext() not in expected:

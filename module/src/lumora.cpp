@@ -66,7 +66,7 @@ const std::vector<bind::Member>& geometry_members() {
     static const std::vector<bind::Member> members = [] {
         std::vector<bind::Member> m{bind::class_member<drovak::geometry::Circle>()};
         for (PyMethodDef& function : intersection_functions())
-            m.push_back(bind::function_member(function));
+            m.push_back(bind::function_member(function, geometry_def));
         m.push_back(bind::class_member<drovak::geometry::Plane>());
         return m;
     }();
@@ -99,7 +99,10 @@ PyMethodDef private_functions[] = {
 };
 
 int lumora_exec(PyObject* module) {
-    return bind::add_members(module, lumora_body) && PyModule_AddFunctions(module, private_functions) == 0 ? 0 : -1;
+    return bind::add_members(module, lumora_body) && PyModule_AddFunctions(module, private_functions) == 0 &&
+                   PyModule_AddStringConstant(module, "__version__", bind::package_version) == 0
+               ? 0
+               : -1;
 }
 
 int geometry_exec(PyObject* module) { return bind::add_members(module, geometry_body) ? 0 : -1; }

@@ -4,7 +4,6 @@
 
 #include "drovak/float_text.hpp"
 
-#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -239,26 +238,6 @@ bool bind_arguments(const char* owner, const char* fn, const char* const* names,
                         slots);
 }
 
-std::string python_text(double v) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
-    std::string out(text, end);
-    // Python's repr keeps a float a float: 30.0, not 30.
-    if (out.find_first_of(".eni") == std::string::npos) out += ".0";
-    return out;
-}
-
-std::string text_signature(const char* fn, bool with_self, const char* const* names, std::size_t n,
-                           std::size_t positional, const char* const* defaults) {
-    std::string doc = std::string(fn) + "(";
-    if (with_self) doc += n > 0 ? "$self, " : "$self";
-    for (std::size_t i = 0; i < n; ++i) {
-        doc += std::string(i > 0 ? ", " : "") + (i == positional ? "*, " : "") + names[i];
-        if (i >= positional) doc += std::string("=") + defaults[i];
-    }
-    return doc + ")\n--\n\n";
-}
-
 // ---------------------------------------------------------------- modules
 
 bool add(PyObject* module, const char* name, PyObject* obj) {
@@ -330,6 +309,11 @@ bool add_submodule(PyObject* parent, PyObject* sub) {
 }
 
 } // namespace
+
+Member function_member(PyMethodDef& def, const PyModuleDef& module) {
+    def.ml_doc = documented(def.ml_doc ? def.ml_doc : "", std::string(module.m_name) + "." + def.ml_name);
+    return &def;
+}
 
 bool add_members(PyObject* module, const ModuleBody& body) {
     if (!PyModule_Check(module)) {

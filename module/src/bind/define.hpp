@@ -5,6 +5,7 @@
 
 #include "bind/call.hpp"
 #include "bind/describe.hpp"
+#include "bind/reference.hpp"
 
 #include <array>
 #include <span>
@@ -120,8 +121,8 @@ struct Def {
                 nullptr};
     }
 
-    // __new__: F(params...) makes the value. The class's docstring is its
-    // text signature, "Name(params)".
+    // __new__: F(params...) makes the value. The class's docstring opens
+    // with its text signature, "Name(params)".
     template <auto F, Name... Params>
     static Slots constructor() {
         D::template constructor<F, Params...>();
@@ -134,15 +135,17 @@ struct Def {
     // The spec of a class: a heap type named "builtins.<Name>", with the
     // default flags only, so it is final, not collected, and has no __dict__
     // or weak references. `instantiable` false also refuses calls to the
-    // class (a class without a constructor). Called once per class.
+    // class (a class without a constructor). The class, its methods and its
+    // properties get their reference text. Called once per class.
     static PyType_Spec type_spec(const char* name, std::span<const Slots> entries, bool instantiable = true) {
         static std::vector<PyType_Slot> table;
-        static std::string doc;
+        std::string signature;
         for (const Slots& entry : entries) {
             table.insert(table.end(), entry.slots.begin(), entry.slots.end());
-            if (entry.doc) doc = entry.doc(after_last_dot(name));
+            if (entry.doc) signature = entry.doc(after_last_dot(name));
         }
-        if (!doc.empty()) table.push_back({Py_tp_doc, doc.data()});
+        const char* doc = document_class(after_last_dot(name), table, signature);
+        table.push_back({Py_tp_doc, const_cast<char*>(doc)});
         table.push_back({0, nullptr});
         const unsigned int flags = Py_TPFLAGS_DEFAULT | (instantiable ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION);
         return {name, sizeof(Instance<Owner>), 0, flags, table.data()};
@@ -285,7 +288,7 @@ struct Def {
     }
 
   private:
-    // The docstring of a method: its text signature.
+    // The text signature of a method, which opens its docstring.
     template <Name Fn, bool WithSelf, class Types, Name... Params>
     static const char* doc() {
         static const std::string text = text_signature(Fn.s, WithSelf, param_names<Params...>, sizeof...(Params),

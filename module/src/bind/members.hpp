@@ -3,6 +3,7 @@
 // functions and submodules.
 
 #include "bind/object.hpp"
+#include "bind/reference.hpp"
 
 #include <variant>
 #include <vector>
@@ -42,7 +43,9 @@ template <class T>
 Member class_member() {
     return ClassMember{&Class<T>::get_or_create, &Class<T>::spec};
 }
-inline Member function_member(PyMethodDef& def) { return &def; }
+// A function of `module`, whose docstring gets the reference text of
+// "<module>.<name>" after its text signature.
+Member function_member(PyMethodDef& def, const PyModuleDef& module);
 inline Member submodule_member(const ModuleBody& body) { return &body; }
 
 // One callable made of several lambdas, for visiting a Member.
@@ -52,7 +55,8 @@ struct Overloaded : F... {
 };
 
 // The definition of a module whose body `Exec` attaches, declaring that the
-// module does not need the global interpreter lock.
+// module does not need the global interpreter lock; its docstring is the
+// module's reference text.
 template <int (*Exec)(PyObject*)>
 PyModuleDef module_def(const char* name) {
     static PyModuleDef_Slot slots[] = {
@@ -60,7 +64,7 @@ PyModuleDef module_def(const char* name) {
         {Py_mod_gil, Py_MOD_GIL_NOT_USED},
         {0, nullptr},
     };
-    return {PyModuleDef_HEAD_INIT, name, "", 0, nullptr, slots, nullptr, nullptr, nullptr};
+    return {PyModuleDef_HEAD_INIT, name, documented("", name), 0, nullptr, slots, nullptr, nullptr, nullptr};
 }
 
 // Attaches the members of `body` in order. A submodule is also entered in
