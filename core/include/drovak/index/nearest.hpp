@@ -4,6 +4,8 @@
 // finite query the tree is searched and only then the points kept apart,
 // whose squared distances are all infinite or NaN; a query with a NaN or
 // infinite component has no useful geometry and is compared with every point.
+// A bounded search keeps only points whose squared distance is at most a
+// limit (see squared_limit), and prunes every node beyond it.
 
 #include "drovak/index/tree.hpp"
 
@@ -23,7 +25,8 @@ inline bool closer(const Neighbour& a, const Neighbour& b) {
 }
 
 // A max-heap of at most `capacity` candidates, its worst on top, and that
-// worst's squared distance (infinite until the heap is full) at hand.
+// worst's squared distance (the limit, infinite unless bounded, until the
+// heap is full) at hand.
 template <bool (*Less)(const Neighbour&, const Neighbour&)>
 struct Best {
     Neighbour* heap;
@@ -106,43 +109,64 @@ void search(const Tree<Index>& t, const Vec3d& q, Best<&closer>& best) {
     }
 }
 
-} // namespace detail
-
-// Writes the min(k, t.n) nearest points of q to `out`, first to last, and
-// returns how many. `heap` is room for min(k, t.n) candidates.
+// The k nearest, bounded or not. Unbounded, every point can be among them,
+// NaN squared distances last; bounded, only those at most `limit`.
 template <class Index>
-std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out) {
+std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out,
+                      double limit, bool bounded) {
     const std::size_t wanted = std::min(k, t.n);
     if (wanted == 0) return 0;
+    const auto in = [&](const Neighbour& c) { return !bounded || c.d2 <= limit; };
     if (!finite(q)) {
-        detail::Best<&before> best{heap, wanted};
-        for (std::size_t i = 0; i < t.n; ++i)
-            best.offer({t.indices[i], t.points[i].distance_squared(q)});
+        Best<&before> best{heap, wanted};
+        for (std::size_t i = 0; i < t.n; ++i) {
+            const Neighbour c{t.indices[i], t.points[i].distance_squared(q)};
+            if (in(c)) best.offer(c);
+        }
         best.sort();
-        std::copy_n(heap, wanted, out);
-        return wanted;
+        std::copy_n(heap, best.size, out);
+        return best.size;
     }
-    detail::Best<&detail::closer> best{heap, std::min(wanted, t.count)};
+    Best<&closer> best{heap, std::min(wanted, t.count), 0, limit};
     if (best.capacity > 0) {
-        detail::search(t, q, best);
+        search(t, q, best);
         best.sort();
     }
     // The points kept apart, in their order already (infinite, then NaN
     // squared distances, each group by position), merged in by `before`.
     std::size_t from_tree = 0;
     std::size_t apart = t.count;
-    for (std::size_t filled = 0; filled < wanted; ++filled) {
+    std::size_t filled = 0;
+    for (; filled < wanted; ++filled) {
         if (apart < t.n) {
             const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
-            if (from_tree == best.size || before(other, heap[from_tree])) {
+            if (in(other) && (from_tree == best.size || before(other, heap[from_tree]))) {
                 out[filled] = other;
                 ++apart;
                 continue;
             }
         }
+        if (from_tree == best.size) break;
         out[filled] = heap[from_tree++];
     }
-    return wanted;
+    return filled;
+}
+
+} // namespace detail
+
+// Writes the min(k, t.n) nearest points of q to `out`, first to last, and
+// returns how many. `heap` is room for min(k, t.n) candidates.
+template <class Index>
+std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out) {
+    return detail::k_nearest(t, q, k, heap, out, std::numeric_limits<double>::infinity(), false);
+}
+
+// The same among the points whose squared distance is at most `limit` (not
+// NaN): at most min(k, t.n) of them, as many as there are.
+template <class Index>
+std::size_t k_nearest_within(const Tree<Index>& t, const Vec3d& q, std::size_t k, double limit, Neighbour* heap,
+                             Neighbour* out) {
+    return detail::k_nearest(t, q, k, heap, out, limit, true);
 }
 
 } // namespace drovak::index
