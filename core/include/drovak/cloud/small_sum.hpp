@@ -61,7 +61,8 @@ bool partial_sum(std::size_t n, const Get& get, double& result) {
         const double x = hi + y;
         if (y == x - hi) hi = x;
     }
-    result = hi;
+    // An exact zero is +0.0, as ExactSum has it.
+    result = hi == 0.0 ? 0.0 : hi;
     return std::isfinite(hi);
 }
 
