@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 
@@ -72,8 +73,42 @@ struct Best {
     }
 };
 
-template <class Index>
-void search(const Tree<Index>& t, const Vec3d& q, Best<&closer>& best) {
+// The same for a few candidates, kept sorted: an entering one is moved
+// down past the farther ones, which for a small capacity costs less than
+// keeping a heap and leaves nothing to sort at the end.
+template <bool (*Less)(const Neighbour&, const Neighbour&)>
+struct FewBest {
+    // Up to this capacity the sorted array is the faster.
+    static constexpr std::size_t most = 32;
+
+    Neighbour* heap;
+    std::size_t capacity;
+    std::size_t size = 0;
+    double worst = std::numeric_limits<double>::infinity();
+
+    void offer(const Neighbour& c) {
+        if (c.d2 > worst) return;
+        std::size_t at;
+        if (size < capacity) {
+            at = size++;
+        } else if (Less(c, heap[size - 1])) {
+            at = size - 1;
+        } else {
+            return;
+        }
+        for (; at > 0 && Less(c, heap[at - 1]); --at)
+            heap[at] = heap[at - 1];
+        heap[at] = c;
+        if (size == capacity) worst = heap[size - 1].d2;
+    }
+
+    bool beyond(double bound) const { return bound > worst; }
+
+    void sort() {}
+};
+
+template <class Index, class B>
+void search(const Tree<Index>& t, const Vec3d& q, B& best) {
     const std::size_t first_leaf = (std::size_t{1} << t.depth) - 1;
     struct Pending {
         std::size_t node;
@@ -127,10 +162,17 @@ std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neigh
         std::copy_n(heap, best.size, out);
         return best.size;
     }
-    Best<&closer> best{heap, std::min(wanted, t.count), 0, limit};
-    if (best.capacity > 0) {
+    const std::size_t capacity = std::min(wanted, t.count);
+    std::size_t found = 0;
+    if (capacity > FewBest<&closer>::most) {
+        Best<&closer> best{heap, capacity, 0, limit};
         search(t, q, best);
         best.sort();
+        found = best.size;
+    } else if (capacity > 0) {
+        FewBest<&closer> best{heap, capacity, 0, limit};
+        search(t, q, best);
+        found = best.size;
     }
     // The points kept apart, in their order already (infinite, then NaN
     // squared distances, each group by position), merged in by `before`.
@@ -140,13 +182,13 @@ std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neigh
     for (; filled < wanted; ++filled) {
         if (apart < t.n) {
             const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
-            if (in(other) && (from_tree == best.size || before(other, heap[from_tree]))) {
+            if (in(other) && (from_tree == found || before(other, heap[from_tree]))) {
                 out[filled] = other;
                 ++apart;
                 continue;
             }
         }
-        if (from_tree == best.size) break;
+        if (from_tree == found) break;
         out[filled] = heap[from_tree++];
     }
     return filled;
@@ -167,6 +209,41 @@ template <class Index>
 std::size_t k_nearest_within(const Tree<Index>& t, const Vec3d& q, std::size_t k, double limit, Neighbour* heap,
                              Neighbour* out) {
     return detail::k_nearest(t, q, k, heap, out, limit, true);
+}
+
+// What one query's answer tells the next: queries answered one after
+// another near each other (a batch in locality order, a cloud's own points in
+// tree order) have k-th neighbours at nearly the same distance.
+struct Previous {
+    Vec3d q;
+    double kth_d2 = 0.0;
+    bool known = false;
+};
+
+// k_nearest, starting from a bound taken from the previous query's answer:
+// by the triangle inequality the k-th neighbour of q is no farther than the
+// previous k-th neighbour's distance plus the distance between the queries.
+// The bound, widened for rounding, only prunes; whenever it turns out too
+// tight (fewer than k points within it) the search is run again without it,
+// so the answer is k_nearest's in every case.
+template <class Index>
+std::size_t k_nearest_after(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out,
+                            Previous& previous) {
+    const std::size_t wanted = std::min(k, t.n);
+    const bool tree_only = finite(q) && wanted > 0 && wanted <= t.count;
+    std::size_t got = 0;
+    if (tree_only && previous.known) {
+        const double reach = std::sqrt(previous.kth_d2) + std::sqrt(q.distance_squared(previous.q));
+        got = k_nearest_within(t, q, wanted, reach * reach * (1.0 + 0x1p-40), heap, out);
+    }
+    if (got < wanted) got = k_nearest(t, q, wanted, heap, out);
+    // A finite query answered from the tree alone has got == wanted > 0.
+    previous.known = tree_only && std::isfinite(out[got - 1].d2);
+    if (previous.known) {
+        previous.q = q;
+        previous.kth_d2 = out[got - 1].d2;
+    }
+    return got;
 }
 
 } // namespace drovak::index
