@@ -215,10 +215,9 @@ k_nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, std::uin
                 pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
                     auto heap = Array<Neighbour>::uninitialised(wanted);
                     auto found = Array<Neighbour>::uninitialised(wanted);
-                    drovak::index::Previous previous;
                     for (std::size_t at = begin; at < end; ++at) {
                         const std::size_t i = order[at];
-                        drovak::index::k_nearest_after(tree, qs[i], wanted, heap.data(), found.data(), previous);
+                        drovak::index::k_nearest(tree, qs[i], wanted, heap.data(), found.data());
                         for (std::size_t j = 0; j < wanted; ++j) {
                             pos[i * wanted + j] = static_cast<std::int64_t>(found[j].index);
                             dist[i * wanted + j] = std::sqrt(found[j].d2);

@@ -16,11 +16,11 @@ namespace drovak::cloud {
 
 // The mean distance from point `self` at q to its k nearest other points
 // (0 < k < t.n), summed nearest first; `heap` and `found` are room for k + 1
-// neighbours, and `previous` the answer to the query before.
+// neighbours.
 template <class Index>
 double mean_distance(const index::Tree<Index>& t, std::uint64_t self, const Vec3d& q, std::size_t k,
-                     index::Neighbour* heap, index::Neighbour* found, index::Previous& previous) {
-    const std::size_t got = index::k_nearest_after(t, q, k + 1, heap, found, previous);
+                     index::Neighbour* heap, index::Neighbour* found) {
+    const std::size_t got = index::k_nearest(t, q, k + 1, heap, found);
     double sum = 0.0;
     std::size_t used = 0;
     bool skipped = false;

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstddef>
 #include <limits>
 
@@ -209,41 +208,6 @@ template <class Index>
 std::size_t k_nearest_within(const Tree<Index>& t, const Vec3d& q, std::size_t k, double limit, Neighbour* heap,
                              Neighbour* out) {
     return detail::k_nearest(t, q, k, heap, out, limit, true);
-}
-
-// What one query's answer tells the next: queries answered one after
-// another near each other (a batch in locality order, a cloud's own points in
-// tree order) have k-th neighbours at nearly the same distance.
-struct Previous {
-    Vec3d q;
-    double kth_d2 = 0.0;
-    bool known = false;
-};
-
-// k_nearest, starting from a bound taken from the previous query's answer:
-// by the triangle inequality the k-th neighbour of q is no farther than the
-// previous k-th neighbour's distance plus the distance between the queries.
-// The bound, widened for rounding, only prunes; whenever it turns out too
-// tight (fewer than k points within it) the search is run again without it,
-// so the answer is k_nearest's in every case.
-template <class Index>
-std::size_t k_nearest_after(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out,
-                            Previous& previous) {
-    const std::size_t wanted = std::min(k, t.n);
-    const bool tree_only = finite(q) && wanted > 0 && wanted <= t.count;
-    std::size_t got = 0;
-    if (tree_only && previous.known) {
-        const double reach = std::sqrt(previous.kth_d2) + std::sqrt(q.distance_squared(previous.q));
-        got = k_nearest_within(t, q, wanted, reach * reach * (1.0 + 0x1p-40), heap, out);
-    }
-    if (got < wanted) got = k_nearest(t, q, wanted, heap, out);
-    // A finite query answered from the tree alone has got == wanted > 0.
-    previous.known = tree_only && std::isfinite(out[got - 1].d2);
-    if (previous.known) {
-        previous.q = q;
-        previous.kth_d2 = out[got - 1].d2;
-    }
-    return got;
 }
 
 } // namespace drovak::index
