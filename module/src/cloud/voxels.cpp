@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
+#include <cstdint>
 #include <string>
 
 using drovak::Vec3d;
@@ -21,29 +21,49 @@ using pool::Cost;
 
 namespace {
 
-// The points' positions sorted by voxel; those with no voxel are left out.
-Array<Keyed> sorted_by_voxel(const Array<Vec3d>& cells) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    const std::size_t n = cells.size();
-    Vec3d lo{inf, inf, inf}, hi{-inf, -inf, -inf};
+// The bounds of the occupied voxels, and how many points have one.
+struct Span {
+    Vec3d lo{INFINITY, INFINITY, INFINITY};
+    Vec3d hi{-INFINITY, -INFINITY, -INFINITY};
     std::size_t count = 0;
-    for (const Vec3d& c : cells) {
-        if (std::isnan(c.x)) continue;
-        lo = {std::min(lo.x, c.x), std::min(lo.y, c.y), std::min(lo.z, c.z)};
-        hi = {std::max(hi.x, c.x), std::max(hi.y, c.y), std::max(hi.z, c.z)};
-        ++count;
+
+    void add(const Vec3d& l, const Vec3d& h, std::size_t n) {
+        lo = {std::min(lo.x, l.x), std::min(lo.y, l.y), std::min(lo.z, l.z)};
+        hi = {std::max(hi.x, h.x), std::max(hi.y, h.y), std::max(hi.z, h.z)};
+        count += n;
     }
-    auto keyed = Array<Keyed>::uninitialised(count);
-    const drovak::cloud::Packing packing = drovak::cloud::packing(lo, hi);
+};
+
+// The points' positions sorted by voxel, those with no voxel left out: keyed
+// by the packed voxel where the voxels pack, else with zero keys and the
+// voxels of all points in `cells`.
+Array<Keyed> sorted_by_voxel(const Vec3d* ps, std::size_t n, double size, Array<Vec3d>& cells) {
+    const Span span = pool::reduce(
+        n, Cost::compound,
+        [&](std::size_t begin, std::size_t end) {
+            Span s;
+            Vec3d cell;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (drovak::cloud::voxel_of(ps[i], size, cell)) s.add(cell, cell, 1);
+            }
+            return s;
+        },
+        [](Span& left, const Span& right) { left.add(right.lo, right.hi, right.count); });
+    const drovak::cloud::Packing packing = drovak::cloud::packing(span.lo, span.hi);
+    auto keyed = Array<Keyed>::uninitialised(span.count);
+    if (!packing.fits) cells = Array<Vec3d>::uninitialised(n);
     std::size_t at = 0;
+    Vec3d cell;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isnan(cells[i].x)) keyed[at++] = {packing.fits ? drovak::cloud::pack(packing, cells[i]) : 0, i};
+        const bool in = drovak::cloud::voxel_of(ps[i], size, cell);
+        if (!packing.fits) cells[i] = cell;
+        if (in) keyed[at++] = {packing.fits ? drovak::cloud::pack(packing, cell) : 0, i};
     }
     if (packing.fits) {
-        auto room = Array<Keyed>::uninitialised(count);
-        drovak::cloud::radix_sort(keyed.data(), room.data(), count, packing.bits);
+        auto room = Array<Keyed>::uninitialised(span.count);
+        drovak::cloud::radix_sort(keyed.data(), room.data(), span.count, packing.bits);
     } else {
-        drovak::cloud::sort_by_cells(keyed.data(), count, cells.data());
+        drovak::cloud::sort_by_cells(keyed.data(), span.count, cells.data());
     }
     return keyed;
 }
@@ -56,46 +76,55 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
         throw bind::Error{PyExc_ValueError, "argument 'size': the voxel size must be a positive finite number, not " +
                                                 bind::python_text(size)};
     }
-    const Array<Vec3d> ps = copied(points);
-    const std::size_t n = ps.size();
-    // A point with no voxel gets a NaN cell.
-    auto cells = pool::map(ps, Cost::compound, [size](const Vec3d& p) {
-        Vec3d cell;
-        return drovak::cloud::voxel_of(p, size, cell) ? cell : Vec3d{NAN, NAN, NAN};
+    // Packed, aligned rows are read where they are; others are copied first.
+    Array<Vec3d> own;
+    const void* block = points.packed();
+    if (!block || reinterpret_cast<std::uintptr_t>(block) % alignof(Vec3d) != 0) {
+        own = copied(points);
+        block = own.data();
+    }
+    const auto* ps = static_cast<const Vec3d*>(block);
+    const std::size_t n = points.rows;
+    Array<Vec3d> cells;
+    const Array<Keyed> keyed = sorted_by_voxel(ps, n, size, cells);
+    const std::size_t count = keyed.size();
+    // The points in voxel order, one pass of scattered reads, so that every
+    // later pass reads them in order.
+    auto sorted = Array<Vec3d>::uninitialised(count);
+    pool::for_each_range(count, Cost::stream, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t j = begin; j < end; ++j)
+            sorted[j] = ps[keyed[j].index];
     });
-    const Array<Keyed> keyed = sorted_by_voxel(cells);
+    const auto same_voxel = [&](std::size_t a, std::size_t b) {
+        if (cells.size() == 0) return keyed[a].key == keyed[b].key;
+        const Vec3d& c = cells[keyed[a].index];
+        const Vec3d& d = cells[keyed[b].index];
+        return c.x == d.x && c.y == d.y && c.z == d.z;
+    };
     Array<std::size_t> starts;
-    for (std::size_t j = 0; j < keyed.size(); ++j) {
-        const Vec3d& c = cells[keyed[j].index];
-        if (j == 0) {
-            starts.push_back(0);
-            continue;
-        }
-        const Vec3d& b = cells[keyed[j - 1].index];
-        if (c.x != b.x || c.y != b.y || c.z != b.z) starts.push_back(j);
+    for (std::size_t j = 0; j < count; ++j) {
+        if (j == 0 || !same_voxel(j - 1, j)) starts.push_back(j);
     }
     const std::size_t groups = starts.size();
-    starts.push_back(keyed.size());
+    starts.push_back(count);
     Voxels v{{Array<Vec3d>::uninitialised(groups)}, {}, return_inverse};
     if (v.with_inverse) v.inverse = Array<std::int64_t>::uninitialised(n);
     std::int64_t* inverse = v.inverse.data();
     Vec3d* means = v.points.vectors.data();
     pool::for_each_range(groups, Cost::compound, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g < end; ++g) {
-            const Keyed* first = keyed.data() + starts[g];
+            const Vec3d* group = sorted.data() + starts[g];
             const std::size_t k = starts[g + 1] - starts[g];
-            means[g] = {drovak::cloud::rounded_mean(k, [&](std::size_t t) { return ps[first[t].index].x; }),
-                        drovak::cloud::rounded_mean(k, [&](std::size_t t) { return ps[first[t].index].y; }),
-                        drovak::cloud::rounded_mean(k, [&](std::size_t t) { return ps[first[t].index].z; })};
-            if (inverse) {
-                for (std::size_t t = 0; t < k; ++t)
-                    inverse[first[t].index] = static_cast<std::int64_t>(g);
-            }
+            means[g] = {drovak::cloud::rounded_mean(k, [&](std::size_t t) { return group[t].x; }),
+                        drovak::cloud::rounded_mean(k, [&](std::size_t t) { return group[t].y; }),
+                        drovak::cloud::rounded_mean(k, [&](std::size_t t) { return group[t].z; })};
         }
     });
     if (inverse) {
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::isnan(cells[i].x)) inverse[i] = -1;
+        std::fill_n(inverse, n, -1);
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (std::size_t j = starts[g]; j < starts[g + 1]; ++j)
+                inverse[keyed[j].index] = static_cast<std::int64_t>(g);
         }
     }
     return v;
