@@ -191,9 +191,9 @@ nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, const std:
                 Neighbour heap, best;
                 for (std::size_t at = begin; at < end; ++at) {
                     const std::size_t i = order[at];
-                    const std::size_t found =
-                        max_distance ? drovak::index::k_nearest_within(tree, qs[i], 1, limit, &heap, &best)
-                                     : drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
+                    const std::size_t found = max_distance
+                                                  ? drovak::index::k_nearest_within(tree, qs[i], 1, limit, &heap, &best)
+                                                  : drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
                     pos[i] = found ? static_cast<std::int64_t>(best.index) : -1;
                     dist[i] = found ? std::sqrt(best.d2) : std::numeric_limits<double>::infinity();
                 }

@@ -77,16 +77,14 @@ bind::OutOr<bool> statistical_inliers(const PointIndex& index, std::uint64_t k, 
     const std::size_t n = index.size();
     if (k == 0 || k >= n) {
         throw bind::Error{PyExc_ValueError, "argument 'k': between 1 and the number of points less one (" +
-                                                count_text(n == 0 ? 0 : n - 1) + ") is required, not " +
-                                                count_text(k)};
+                                                count_text(n == 0 ? 0 : n - 1) + ") is required, not " + count_text(k)};
     }
     if (std::isnan(std_ratio)) throw bind::Error{PyExc_ValueError, "argument 'std_ratio': the ratio is NaN"};
     out.take({n});
     auto mean_distances = Array<double>::uninitialised(n);
     for_each_point(index, k + 1, [&](const auto& tree, std::uint64_t i, const Vec3d& p, Neighbour* room) {
-        mean_distances[i] = drovak::index::finite(p)
-                                ? drovak::cloud::mean_distance(tree, i, p, k, room, room + k + 1)
-                                : std::numeric_limits<double>::quiet_NaN();
+        mean_distances[i] = drovak::index::finite(p) ? drovak::cloud::mean_distance(tree, i, p, k, room, room + k + 1)
+                                                     : std::numeric_limits<double>::quiet_NaN();
     });
     // The mean and sample standard deviation of the finite mean distances;
     // a point whose own is not finite is never kept.

@@ -56,8 +56,6 @@ Vec3d fitted_normal(std::size_t k, const Point& point) {
 
 // n turned, if need be, so that it does not point away from `toward` as
 // seen from p: dot(n, toward - p) >= 0 (a zero or NaN normal stays).
-inline Vec3d oriented(const Vec3d& n, const Vec3d& p, const Vec3d& toward) {
-    return n.dot(toward - p) < 0.0 ? -n : n;
-}
+inline Vec3d oriented(const Vec3d& n, const Vec3d& p, const Vec3d& toward) { return n.dot(toward - p) < 0.0 ? -n : n; }
 
 } // namespace drovak::cloud
