@@ -66,8 +66,9 @@ class TestModule:
         # The module declares that it needs no global lock: the free-threaded
         # build keeps it off after the import; the default build always has it.
         assert GIL is not bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-        assert lumora.__all__ == [
-            "AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "PointIndex", "RigidTransform"]
+        assert lumora.__all__ == ["AngleDegrees", "AngleRadians", "Quat", "VecList", "Vec3d", "geometry", "PointIndex",
+                                  "RigidTransform", "cloud"]  # fmt: skip
+        assert lumora.cloud.__name__ == "lumora.cloud" and sys.modules["lumora.cloud"] is lumora.cloud
         g = lumora.geometry
         assert g.__name__ == "lumora.geometry"
         assert g.__all__ == ["Circle", "circle_circle", "circle_point", "circle_point_unchecked", "plane_line", "Plane"]

@@ -58,10 +58,10 @@ def test_page_examples(page):
 
 
 def test_reference_examples():
+    import lumora.cloud
     import lumora.geometry
 
-    globs = {n: getattr(lumora, n) for n in lumora.__all__} | {n: getattr(lumora.geometry, n)
-                                                            for n in lumora.geometry.__all__}  # fmt: skip
+    globs = {n: getattr(m, n) for m in (lumora, lumora.geometry, lumora.cloud) for n in m.__all__}
     total, failures = 0, []
     for name, text in REFERENCE.items():
         assert [line for line in text.splitlines() if len(line) > 79] == [], name

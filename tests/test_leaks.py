@@ -22,7 +22,7 @@ import pickle
 import numpy as np
 
 import lumora
-from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, Vec3d, VecList
 from lumora.geometry import Circle, Plane
 from support import HAND_OFF
 from walk import MEMBERS, ON_INSTANCE, SAMPLES, invoke
@@ -75,7 +75,8 @@ CANDIDATES = [lambda: 1.5, lambda: 2, lambda: True, *SAMPLES.values(),
               lambda: [[0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]],  # a rotation matrix
               lambda: [[0.0, 1.0, 0.0, 0.0], [-1.0, 0.0, 0.0, 0.0], [0.0, 0.0, 1.0, 0.0], [1.0, 2.0, 3.0, 1.0]],  # a motion's
               lambda: memoryview(bytearray(48)).cast("d", (2, 3)), OWN_VIEW,
-              lambda: [True, False]]  # positions, and a mask, for the sample list  # fmt: skip
+              lambda: [True, False],  # positions, and a mask, for the sample list
+              lambda: 3, lambda: PointIndex(np.eye(4, 3))]  # neighbourhoods that fit a plane  # fmt: skip
 
 
 def build(make, receiver):

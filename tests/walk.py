@@ -6,11 +6,14 @@ import builtins
 import types
 
 import lumora
+import lumora.cloud
 from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, RigidTransform, Vec3d, VecList
 from lumora.geometry import Circle, Plane
 from support import FIELDS, bits, tokens
 
 VecListIterator = type(iter(VecList.empty()))
+# The module and its submodules, whose __all__ the walk starts from.
+MODULES = (lumora, lumora.geometry, lumora.cloud)
 
 # A receiver for each class; a class found by the walk without one fails the
 # test, so that it is not left out silently.
@@ -64,7 +67,7 @@ def classes():
     """The classes in the modules, and the module's own classes that their
     instances' iterators have (reachable only through iter())."""
     found = []
-    for module in (lumora, lumora.geometry):
+    for module in MODULES:
         for name in module.__all__:
             obj = getattr(module, name)
             if isinstance(obj, type) and obj not in found:
@@ -92,7 +95,7 @@ def members():
     The owner is a class, or a module for its functions; `how` is one of
     function, new, static, method, slot, get, set, delete."""
     out = []
-    for module in (lumora, lumora.geometry):
+    for module in MODULES:
         for name in module.__all__:
             obj = getattr(module, name)
             if isinstance(obj, types.BuiltinFunctionType):
@@ -118,8 +121,8 @@ MEMBERS = members()
 # default) of every callable found.
 KEYWORD_ONLY = sorted({
     p.split("=")[0].strip()
-    for cls in classes()
-    for attr in vars(cls).values()
+    for owner in [*classes(), *MODULES]
+    for attr in vars(owner).values()
     for p in (getattr(attr, "__text_signature__", None) or "").strip("()").split(",")
     if "=" in p
 })  # fmt: skip
@@ -162,7 +165,7 @@ def public_names():
     """The qualified name of every public module, class, function, method,
     property and operator that the walk finds. A class's constructor goes
     under the class's name, a property's getter and setter under one name."""
-    names = {lumora.__name__, lumora.geometry.__name__} | {qualified(c) for c in classes()}
+    names = {m.__name__ for m in MODULES} | {qualified(c) for c in classes()}
     for owner, name, how, _ in MEMBERS:
         if how == "new":
             continue

@@ -308,7 +308,44 @@ def bulk_times(operation):
     return out
 
 
-DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance, calls, index)}
+
+def cloud(plt):
+    """A corner of a scan before and after preparation: the points the
+    statistical mask drops, and the down-sampled points with their normals
+    turned toward the sensor."""
+    import numpy as np
+
+    from lumora import PointIndex, Vec3d
+    from lumora.cloud import normals, statistical_inliers, voxel_down_sample
+
+    rng = np.random.default_rng(4)
+    k = 2500
+    u = rng.uniform(0, 1, (3, k, 2))
+    scan = np.concatenate([np.c_[u[0], np.zeros(k)], np.c_[np.zeros(k), u[1]],
+                           np.c_[u[2][:, 0], np.zeros(k), u[2][:, 1]]])  # fmt: skip
+    scan += rng.normal(0, 0.004, scan.shape)
+    scan[:: 100] = rng.uniform(0, 1, (len(scan[:: 100]), 3))
+    keep = np.array(statistical_inliers(PointIndex(scan), 20, 2.0))
+    down = np.asarray(voxel_down_sample(scan[keep], 0.1))
+    sensor = Vec3d(2, 2, 2)
+    n = np.asarray(normals(PointIndex(down), 8, toward=sensor))
+    fig = plt.figure(figsize=(9, 4.2))
+    views = [fig.add_subplot(1, 2, i + 1, projection="3d") for i in range(2)]
+    views[0].scatter(*scan[keep].T, s=0.5, color=GREY, alpha=0.5)
+    views[0].scatter(*scan[~keep].T, s=6, color=RED, label=f"dropped: {np.count_nonzero(~keep)} points")
+    views[0].set_title(f"{len(scan)} points, statistical_inliers(index, 20, 2.0)", fontsize=9)
+    views[0].legend(fontsize=8, loc="upper left", frameon=False)
+    views[1].scatter(*down.T, s=4, color=BLUE)
+    views[1].quiver(*down.T, *(0.08 * n).T, color=ORANGE, linewidth=0.8)
+    views[1].set_title(f"voxel_down_sample(kept, 0.1): {len(down)} points, normals", fontsize=9)
+    for ax in views:
+        ax.view_init(elev=25, azim=40)
+        ax.set_axis_off()
+    fig.tight_layout()
+    return fig
+
+
+DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance, calls, index, cloud)}
 
 
 class Drawing(SphinxDirective):

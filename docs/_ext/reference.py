@@ -180,7 +180,9 @@ class Reference:
 
     def link(self, name):
         """A cross-reference to an entry, shown without the package's name."""
-        shown = name.removeprefix("lumora.").removeprefix("geometry.")
+        shown = name.removeprefix("lumora.")
+        if f"lumora.{shown.split('.')[0]}" in self.modules and "." in shown:
+            shown = shown.split(".", 1)[1]  # a submodule's member
         if name in self.modules:
             return f":mod:`{name}`"
         if name in self.classes:

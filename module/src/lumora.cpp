@@ -1,10 +1,12 @@
-// The entry point, the module body of `lumora` and the `geometry` submodule.
+// The entry point, the module body of `lumora` and its submodules `geometry`
+// and `cloud`.
 
 #include "lumora.hpp"
 
 #include "bind/members.hpp"
 #include "bind/pickle.hpp"
 #include "classes.hpp"
+#include "cloud/functions.hpp"
 #include "geometry/functions.hpp"
 
 #include <atomic>
@@ -15,15 +17,17 @@ namespace {
 
 int lumora_exec(PyObject* module);
 int geometry_exec(PyObject* module);
+int cloud_exec(PyObject* module);
 
 PyModuleDef lumora_def = bind::module_def<&lumora_exec>("lumora");
 PyModuleDef geometry_def = bind::module_def<&geometry_exec>("lumora.geometry");
+PyModuleDef cloud_def = bind::module_def<&cloud_exec>("lumora.cloud");
 
-// The interpreter that first made the submodule; one per process, since the
-// type objects and the submodule are shared process-wide.
-std::atomic<std::int64_t> geometry_owner{-1};
+// The interpreter that first made a submodule; one per process, since the
+// type objects and the submodules are shared process-wide.
+std::atomic<std::int64_t> submodule_owner{-1};
 
-PyObject* make_geometry() {
+PyObject* make_submodule(PyModuleDef& def) {
     static bind::Once<PyObject> namespace_type;
     PyObject* simple_namespace = namespace_type.get([]() -> PyObject* {
         PyObject* types = PyImport_ImportModule("types");
@@ -33,32 +37,33 @@ PyObject* make_geometry() {
         return cls;
     });
     if (!simple_namespace) return nullptr;
-    PyObject* kwargs = Py_BuildValue("{ss}", "name", geometry_def.m_name);
+    PyObject* kwargs = Py_BuildValue("{ss}", "name", def.m_name);
     if (!kwargs) return nullptr;
     PyObject* no_args = PyTuple_New(0);
     PyObject* spec = no_args ? PyObject_Call(simple_namespace, no_args, kwargs) : nullptr;
     Py_XDECREF(no_args);
     Py_DECREF(kwargs);
     if (!spec) return nullptr;
-    PyObject* module = PyModule_FromDefAndSpec(&geometry_def, spec);
+    PyObject* module = PyModule_FromDefAndSpec(&def, spec);
     Py_DECREF(spec);
-    if (module && PyModule_ExecDef(module, &geometry_def) < 0) Py_CLEAR(module);
+    if (module && PyModule_ExecDef(module, &def) < 0) Py_CLEAR(module);
     return module;
 }
 
-// The submodule, made once per process and then the same object every time.
-PyObject* geometry_module() {
+// A submodule, made once per process and then the same object every time.
+template <PyModuleDef& Def>
+PyObject* submodule() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     std::int64_t expected = -1;
-    if (!geometry_owner.compare_exchange_strong(expected, id) && expected != id) {
+    if (!submodule_owner.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
                         "lumora does not support sub-interpreters: it can be imported only in the interpreter that "
                         "first imported it");
         return nullptr;
     }
-    static bind::Once<PyObject> geometry;
-    return geometry.get(make_geometry);
+    static bind::Once<PyObject> made;
+    return made.get([] { return make_submodule(Def); });
 }
 
 // Attached in this order; each name is appended to __all__.
@@ -73,7 +78,18 @@ const std::vector<bind::Member>& geometry_members() {
     return members;
 }
 
-const bind::ModuleBody geometry_body{geometry_def, &geometry_members, &geometry_module};
+const std::vector<bind::Member>& cloud_members() {
+    static const std::vector<bind::Member> members = [] {
+        std::vector<bind::Member> m;
+        for (PyMethodDef& function : cloud_functions())
+            m.push_back(bind::function_member(function, cloud_def));
+        return m;
+    }();
+    return members;
+}
+
+const bind::ModuleBody geometry_body{geometry_def, &geometry_members, &submodule<geometry_def>};
+const bind::ModuleBody cloud_body{cloud_def, &cloud_members, &submodule<cloud_def>};
 
 const std::vector<bind::Member>& lumora_members() {
     static const std::vector<bind::Member> members{
@@ -81,6 +97,7 @@ const std::vector<bind::Member>& lumora_members() {
         bind::class_member<drovak::Quat>(),         bind::class_member<lumora::VecList>(),
         bind::class_member<drovak::Vec3d>(),        bind::submodule_member(geometry_body),
         bind::class_member<lumora::PointIndex>(),   bind::class_member<drovak::RigidTransform>(),
+        bind::submodule_member(cloud_body),
     };
     return members;
 }
@@ -106,6 +123,8 @@ int lumora_exec(PyObject* module) {
 }
 
 int geometry_exec(PyObject* module) { return bind::add_members(module, geometry_body) ? 0 : -1; }
+
+int cloud_exec(PyObject* module) { return bind::add_members(module, cloud_body) ? 0 : -1; }
 
 } // namespace
 

@@ -15,12 +15,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
 using drovak::Vec3d;
 using drovak::index::Neighbour;
 using lumora::Array;
+using lumora::copied;
 using lumora::PointIndex;
 
 // ---------------------------------------------------------------- building
@@ -78,6 +81,16 @@ Array<std::size_t> PointIndex::batch_order(const Array<Vec3d>& queries) const {
     return order;
 }
 
+Array<Vec3d> lumora::copied(const bind::RowsOf<3>& rows) {
+    auto vectors = Array<Vec3d>::uninitialised(rows.rows);
+    if (const void* block = rows.packed()) {
+        pool::copy(vectors.data(), block, rows.rows * sizeof(Vec3d));
+    } else {
+        rows.gather(reinterpret_cast<double*>(vectors.data()));
+    }
+    return vectors;
+}
+
 namespace {
 
 // A neighbour as Python sees it.
@@ -99,18 +112,6 @@ namespace {
 using pool::Cost;
 using P = bind::Def<PointIndex>;
 
-// The rows as vectors of their own: a copy, so that nothing the call writes
-// (an output buffer over the same memory) can change them under the search.
-Array<Vec3d> copied(const bind::RowsOf<3>& rows) {
-    auto vectors = Array<Vec3d>::uninitialised(rows.rows);
-    if (const void* block = rows.packed()) {
-        pool::copy(vectors.data(), block, rows.rows * sizeof(Vec3d));
-    } else {
-        rows.gather(reinterpret_cast<double*>(vectors.data()));
-    }
-    return vectors;
-}
-
 // Packed, aligned rows are read where they are; others are copied first.
 PointIndex make(const bind::RowsOf<3>& points) {
     const void* block = points.packed();
@@ -121,6 +122,8 @@ PointIndex make(const bind::RowsOf<3>& points) {
 }
 
 std::uint64_t length(const PointIndex& index) { return index.size(); }
+
+lumora::VecList points(const PointIndex& index) { return {index.points()}; }
 
 [[noreturn]] void raise_empty(const char* fn) {
     throw bind::Error{PyExc_ValueError, std::string(fn) + "() arg is an empty PointIndex"};
@@ -169,13 +172,18 @@ Array<std::uint64_t> within(const PointIndex& index, const Vec3d& query, double 
 
 // ---------------------------------------------------------------- batches
 
-std::pair<bind::OutOr<std::int64_t>, bind::OutOr<double>> nearest_each(const PointIndex& index,
-                                                                       const bind::RowsOf<3>& queries,
-                                                                       const bind::Out<std::int64_t>& indices,
-                                                                       const bind::Out<double>& distances) {
+// A bound, if given, prunes the search: no point within it answers -1 at
+// distance inf.
+std::pair<bind::OutOr<std::int64_t>, bind::OutOr<double>>
+nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, const std::optional<double>& max_distance,
+             const bind::Out<std::int64_t>& indices, const bind::Out<double>& distances) {
+    if (max_distance && !(*max_distance >= 0.0)) {
+        throw bind::Error{PyExc_ValueError, "argument 'max_distance': the bound must be a non-negative number or None"};
+    }
     const Array<Vec3d> qs = copied(queries);
     const std::size_t m = qs.size();
-    if (m > 0 && index.size() == 0) raise_empty("nearest_each");
+    if (m > 0 && index.size() == 0 && !max_distance) raise_empty("nearest_each");
+    const double limit = max_distance ? drovak::index::squared_limit(*max_distance) : 0.0;
     const Array<std::size_t> order = index.batch_order(qs);
     return bind::results<std::int64_t, double, 1>(indices, distances, {m}, [&](std::int64_t* pos, double* dist) {
         index.visit([&](const auto& tree) {
@@ -183,9 +191,11 @@ std::pair<bind::OutOr<std::int64_t>, bind::OutOr<double>> nearest_each(const Poi
                 Neighbour heap, best;
                 for (std::size_t at = begin; at < end; ++at) {
                     const std::size_t i = order[at];
-                    drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
-                    pos[i] = static_cast<std::int64_t>(best.index);
-                    dist[i] = std::sqrt(best.d2);
+                    const std::size_t found = max_distance
+                                                  ? drovak::index::k_nearest_within(tree, qs[i], 1, limit, &heap, &best)
+                                                  : drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
+                    pos[i] = found ? static_cast<std::int64_t>(best.index) : -1;
+                    dist[i] = found ? std::sqrt(best.d2) : std::numeric_limits<double>::infinity();
                 }
             });
         });
@@ -249,9 +259,10 @@ PyType_Spec& bind::Class<PointIndex>::spec() {
         P::method<&nearest, "nearest", "query">(),
         P::method<&k_nearest, "k_nearest", "query", "k">(),
         P::method<&within, "within", "query", "radius">(),
-        P::method<&nearest_each, "nearest_each", "queries", "indices", "distances">(),
+        P::method<&nearest_each, "nearest_each", "queries", "max_distance", "indices", "distances">(),
         P::method<&k_nearest_each, "k_nearest_each", "queries", "k", "indices", "distances">(),
         P::method<&within_each, "within_each", "queries", "radius">(),
+        P::method<&points, "points">(),
         bind::reduce<PointIndex>(),
         bind::reduce_ex<PointIndex>(),
         bind::end_methods,

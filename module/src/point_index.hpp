@@ -4,6 +4,7 @@
 // without a guard.
 
 #include "array.hpp"
+#include "bind/buffer.hpp"
 #include "bind/pickle.hpp"
 #include "drovak/index/build.hpp"
 #include "drovak/vec3d.hpp"
@@ -14,6 +15,10 @@
 #include <span>
 
 namespace lumora {
+
+// The rows as vectors of their own: a copy, so that nothing the call writes
+// (an output buffer over the same memory) can change them while it reads.
+Array<drovak::Vec3d> copied(const bind::RowsOf<3>& rows);
 
 class PointIndex {
   public:

@@ -4,6 +4,8 @@
 // finite query the tree is searched and only then the points kept apart,
 // whose squared distances are all infinite or NaN; a query with a NaN or
 // infinite component has no useful geometry and is compared with every point.
+// A bounded search keeps only points whose squared distance is at most a
+// limit (see squared_limit), and prunes every node beyond it.
 
 #include "drovak/index/tree.hpp"
 
@@ -23,7 +25,8 @@ inline bool closer(const Neighbour& a, const Neighbour& b) {
 }
 
 // A max-heap of at most `capacity` candidates, its worst on top, and that
-// worst's squared distance (infinite until the heap is full) at hand.
+// worst's squared distance (the limit, infinite unless bounded, until the
+// heap is full) at hand.
 template <bool (*Less)(const Neighbour&, const Neighbour&)>
 struct Best {
     Neighbour* heap;
@@ -69,8 +72,42 @@ struct Best {
     }
 };
 
-template <class Index>
-void search(const Tree<Index>& t, const Vec3d& q, Best<&closer>& best) {
+// The same for a few candidates, kept sorted: an entering one is moved
+// down past the farther ones, which for a small capacity costs less than
+// keeping a heap and leaves nothing to sort at the end.
+template <bool (*Less)(const Neighbour&, const Neighbour&)>
+struct FewBest {
+    // Up to this capacity the sorted array is the faster.
+    static constexpr std::size_t most = 32;
+
+    Neighbour* heap;
+    std::size_t capacity;
+    std::size_t size = 0;
+    double worst = std::numeric_limits<double>::infinity();
+
+    void offer(const Neighbour& c) {
+        if (c.d2 > worst) return;
+        std::size_t at;
+        if (size < capacity) {
+            at = size++;
+        } else if (Less(c, heap[size - 1])) {
+            at = size - 1;
+        } else {
+            return;
+        }
+        for (; at > 0 && Less(c, heap[at - 1]); --at)
+            heap[at] = heap[at - 1];
+        heap[at] = c;
+        if (size == capacity) worst = heap[size - 1].d2;
+    }
+
+    bool beyond(double bound) const { return bound > worst; }
+
+    void sort() {}
+};
+
+template <class Index, class B>
+void search(const Tree<Index>& t, const Vec3d& q, B& best) {
     const std::size_t first_leaf = (std::size_t{1} << t.depth) - 1;
     struct Pending {
         std::size_t node;
@@ -106,43 +143,71 @@ void search(const Tree<Index>& t, const Vec3d& q, Best<&closer>& best) {
     }
 }
 
+// The k nearest, bounded or not. Unbounded, every point can be among them,
+// NaN squared distances last; bounded, only those at most `limit`.
+template <class Index>
+std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out,
+                      double limit, bool bounded) {
+    const std::size_t wanted = std::min(k, t.n);
+    if (wanted == 0) return 0;
+    const auto in = [&](const Neighbour& c) { return !bounded || c.d2 <= limit; };
+    if (!finite(q)) {
+        Best<&before> best{heap, wanted};
+        for (std::size_t i = 0; i < t.n; ++i) {
+            const Neighbour c{t.indices[i], t.points[i].distance_squared(q)};
+            if (in(c)) best.offer(c);
+        }
+        best.sort();
+        std::copy_n(heap, best.size, out);
+        return best.size;
+    }
+    const std::size_t capacity = std::min(wanted, t.count);
+    std::size_t found = 0;
+    if (capacity > FewBest<&closer>::most) {
+        Best<&closer> best{heap, capacity, 0, limit};
+        search(t, q, best);
+        best.sort();
+        found = best.size;
+    } else if (capacity > 0) {
+        FewBest<&closer> best{heap, capacity, 0, limit};
+        search(t, q, best);
+        found = best.size;
+    }
+    // The points kept apart, in their order already (infinite, then NaN
+    // squared distances, each group by position), merged in by `before`.
+    std::size_t from_tree = 0;
+    std::size_t apart = t.count;
+    std::size_t filled = 0;
+    for (; filled < wanted; ++filled) {
+        if (apart < t.n) {
+            const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
+            if (in(other) && (from_tree == found || before(other, heap[from_tree]))) {
+                out[filled] = other;
+                ++apart;
+                continue;
+            }
+        }
+        if (from_tree == found) break;
+        out[filled] = heap[from_tree++];
+    }
+    return filled;
+}
+
 } // namespace detail
 
 // Writes the min(k, t.n) nearest points of q to `out`, first to last, and
 // returns how many. `heap` is room for min(k, t.n) candidates.
 template <class Index>
 std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neighbour* heap, Neighbour* out) {
-    const std::size_t wanted = std::min(k, t.n);
-    if (wanted == 0) return 0;
-    if (!finite(q)) {
-        detail::Best<&before> best{heap, wanted};
-        for (std::size_t i = 0; i < t.n; ++i)
-            best.offer({t.indices[i], t.points[i].distance_squared(q)});
-        best.sort();
-        std::copy_n(heap, wanted, out);
-        return wanted;
-    }
-    detail::Best<&detail::closer> best{heap, std::min(wanted, t.count)};
-    if (best.capacity > 0) {
-        detail::search(t, q, best);
-        best.sort();
-    }
-    // The points kept apart, in their order already (infinite, then NaN
-    // squared distances, each group by position), merged in by `before`.
-    std::size_t from_tree = 0;
-    std::size_t apart = t.count;
-    for (std::size_t filled = 0; filled < wanted; ++filled) {
-        if (apart < t.n) {
-            const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
-            if (from_tree == best.size || before(other, heap[from_tree])) {
-                out[filled] = other;
-                ++apart;
-                continue;
-            }
-        }
-        out[filled] = heap[from_tree++];
-    }
-    return wanted;
+    return detail::k_nearest(t, q, k, heap, out, std::numeric_limits<double>::infinity(), false);
+}
+
+// The same among the points whose squared distance is at most `limit` (not
+// NaN): at most min(k, t.n) of them, as many as there are.
+template <class Index>
+std::size_t k_nearest_within(const Tree<Index>& t, const Vec3d& q, std::size_t k, double limit, Neighbour* heap,
+                             Neighbour* out) {
+    return detail::k_nearest(t, q, k, heap, out, limit, true);
 }
 
 } // namespace drovak::index

@@ -1,0 +1,102 @@
+#pragma once
+// Grouping points by voxel: a point's voxel is the floor of each coordinate
+// divided by the size, cells fixed in space. The points are sorted by their
+// voxels' coordinates, ascending (x, then y, then z), and by position within
+// one voxel, so the groups and their order depend on the points alone. Most
+// clouds span few enough cells that the three coordinates pack into one
+// 64-bit key, sorted by radix; the others are sorted by comparison.
+
+#include "drovak/vec3d.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace drovak::cloud {
+
+// The voxel of p, as integral doubles; false where a coordinate is not
+// finite or its quotient overflows: such a point has no voxel.
+inline bool voxel_of(const Vec3d& p, double size, Vec3d& cell) {
+    cell = {std::floor(p.x / size), std::floor(p.y / size), std::floor(p.z / size)};
+    return std::isfinite(cell.x) && std::isfinite(cell.y) && std::isfinite(cell.z);
+}
+
+// A point's position under its sort key.
+struct Keyed {
+    std::uint64_t key;
+    std::uint64_t index;
+};
+
+// How cells between `lo` and `hi` pack into a key: each axis's offset from
+// lo in its own bits, x highest, so keys sort as the cells do.
+struct Packing {
+    Vec3d lo;
+    unsigned bits_y = 0;
+    unsigned bits_z = 0;
+    unsigned bits = 0;
+    bool fits = false;
+};
+
+inline Packing packing(const Vec3d& lo, const Vec3d& hi) {
+    // The spans are integral and below 2^53 wherever they can fit at all, so
+    // the differences are exact.
+    const auto width = [](double span) -> unsigned {
+        return span < 0x1p53 ? static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(span))) : 64;
+    };
+    Packing p{lo};
+    const unsigned x = width(hi.x - lo.x);
+    p.bits_y = width(hi.y - lo.y);
+    p.bits_z = width(hi.z - lo.z);
+    p.bits = x + p.bits_y + p.bits_z;
+    p.fits = p.bits <= 64;
+    return p;
+}
+
+inline std::uint64_t pack(const Packing& p, const Vec3d& cell) {
+    const auto x = static_cast<std::uint64_t>(cell.x - p.lo.x);
+    const auto y = static_cast<std::uint64_t>(cell.y - p.lo.y);
+    const auto z = static_cast<std::uint64_t>(cell.z - p.lo.z);
+    // A shift by 64 is undefined, and an axis of no bits adds nothing.
+    const auto shifted = [](std::uint64_t v, unsigned by) { return by < 64 ? v << by : 0; };
+    return shifted(x, p.bits_y + p.bits_z) | shifted(y, p.bits_z) | z;
+}
+
+// Sorts a[0 .. n) by key, keys below 2^bits, keeping the order of equal
+// keys: least significant digit first, `room` holding n entries.
+inline void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits) {
+    constexpr unsigned digit = 11;
+    constexpr std::size_t buckets = std::size_t{1} << digit;
+    Keyed* from = a;
+    Keyed* to = room;
+    for (unsigned shift = 0; shift < bits; shift += digit) {
+        std::size_t count[buckets] = {};
+        for (std::size_t i = 0; i < n; ++i)
+            ++count[(from[i].key >> shift) & (buckets - 1)];
+        std::size_t at = 0;
+        for (std::size_t& c : count) {
+            const std::size_t here = c;
+            c = at;
+            at += here;
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            to[count[(from[i].key >> shift) & (buckets - 1)]++] = from[i];
+        std::swap(from, to);
+    }
+    if (from != a) std::copy_n(from, n, a);
+}
+
+// Sorts a[0 .. n) by the cells of their positions, then by position.
+inline void sort_by_cells(Keyed* a, std::size_t n, const Vec3d* cells) {
+    std::sort(a, a + n, [cells](const Keyed& l, const Keyed& r) {
+        const Vec3d& p = cells[l.index];
+        const Vec3d& q = cells[r.index];
+        if (p.x != q.x) return p.x < q.x;
+        if (p.y != q.y) return p.y < q.y;
+        if (p.z != q.z) return p.z < q.z;
+        return l.index < r.index;
+    });
+}
+
+} // namespace drovak::cloud
