@@ -4,6 +4,7 @@
 // from any class.
 
 #include "bind/object.hpp"
+#include "cloud/icp.hpp"
 #include "drovak/angle.hpp"
 #include "drovak/geometry/circle.hpp"
 #include "drovak/geometry/plane.hpp"
@@ -41,3 +42,5 @@ template <>
 PyType_Spec& bind::Class<lumora::PointIndex>::spec();
 template <>
 PyType_Spec& bind::Class<drovak::RigidTransform>::spec();
+template <>
+PyType_Spec& bind::Class<lumora::IcpResult>::spec();

@@ -83,6 +83,9 @@ const std::vector<bind::Member>& cloud_members() {
         std::vector<bind::Member> m;
         for (PyMethodDef& function : cloud_functions())
             m.push_back(bind::function_member(function, cloud_def));
+        for (PyMethodDef& function : icp_functions())
+            m.push_back(bind::function_member(function, cloud_def));
+        m.push_back(bind::class_member<lumora::IcpResult>());
         return m;
     }();
     return members;
@@ -111,7 +114,7 @@ constexpr char restore_name[] = "_restore";
 PyMethodDef private_functions[] = {
     bind::restore_function<restore_name, drovak::Vec3d, drovak::AngleRadians, drovak::AngleDegrees, drovak::Quat,
                            drovak::geometry::Plane, drovak::geometry::Circle, lumora::VecList, lumora::PointIndex,
-                           drovak::RigidTransform>(),
+                           drovak::RigidTransform, lumora::IcpResult>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,7 +9,7 @@
 #include "bind/pickle.hpp"
 #include "bind/text.hpp"
 #include "classes.hpp"
-#include "drovak/rigid_fit.hpp"
+#include "fit.hpp"
 #include "points.hpp"
 #include "pool.hpp"
 
@@ -17,6 +17,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -91,7 +92,6 @@ std::pair<RigidTransform, double> align(const bind::RowsOf<3>& source_rows, cons
     if (weight_rows) weights = lumora::doubles(*weight_rows, own_weights);
     const Vec3d* s = source.data();
     const Vec3d* t = target.data();
-    const auto weight = [weights](std::size_t i) { return weights ? weights[i] : 1.0; };
 
     if (weights) {
         const auto bad = pool::min_reduce(
@@ -103,27 +103,13 @@ std::pair<RigidTransform, double> align(const bind::RowsOf<3>& source_rows, cons
                    " is negative or not finite: " + bind::format_floats("{}", {weights[bad->second]}));
         }
     }
-    const auto centroid = [&](std::size_t i) { return drovak::centroid_terms(s[i], t[i], weight(i)); };
-    const auto c = pool::exact_sums(n, Cost::compound, centroid);
-    const double total = c.rounded(0);
-    if (!(total > 0.0)) refuse("argument 'weights': the weights sum to zero");
-    const auto mean = [&](std::size_t k) { return c.divided(k, total); };
-    const Vec3d cs{mean(1), mean(2), mean(3)};
-    const Vec3d ct{mean(4), mean(5), mean(6)};
-    if (!std::isfinite(cs.x + cs.y + cs.z)) refuse("argument 'source': a point is not finite");
-    if (!std::isfinite(ct.x + ct.y + ct.z)) refuse("argument 'target': a point is not finite");
-
-    const auto h = pool::exact_sums(
-        n, Cost::compound, [&](std::size_t i) { return drovak::covariance_terms(s[i], t[i], weight(i), cs, ct); });
-    drovak::RotationMatrix rounded;
-    for (int a = 0; a < 3; ++a) {
-        for (int b = 0; b < 3; ++b)
-            rounded[a][b] = h.rounded(3 * a + b);
-    }
-    const RigidTransform motion = drovak::fitted_motion(cs, ct, rounded);
-    const auto residual = pool::exact_sums(
-        n, Cost::compound, [&](std::size_t i) { return drovak::residual_terms(motion, s[i], t[i], weight(i)); });
-    return {motion, std::sqrt(residual.divided(0, total))};
+    const auto pair = [&](std::size_t i) { return std::tuple(s[i], t[i], weights ? weights[i] : 1.0); };
+    const lumora::Centroids c = lumora::centroids(n, pair);
+    if (!(c.weight > 0.0)) refuse("argument 'weights': the weights sum to zero");
+    if (!std::isfinite(c.source.x + c.source.y + c.source.z)) refuse("argument 'source': a point is not finite");
+    if (!std::isfinite(c.target.x + c.target.y + c.target.z)) refuse("argument 'target': a point is not finite");
+    const RigidTransform motion = lumora::fitted(n, pair, c);
+    return {motion, lumora::residual(n, pair, motion, c.weight)};
 }
 
 } // namespace

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <span>
 
+// A motion never changes: no guard.
+template <>
+inline constexpr bool bind::immutable<drovak::RigidTransform> = true;
+
 template <>
 struct bind::Pickled<drovak::RigidTransform> {
     static std::span<const std::byte> bytes(const drovak::RigidTransform& m) { return std::as_bytes(std::span(&m, 1)); }

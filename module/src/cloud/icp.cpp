@@ -1,0 +1,220 @@
+// Registration in lumora.cloud: iterative closest point, point to point or
+// point to plane, and the evaluation of a motion. Each source point is paired
+// on its own; every sum over the pairs is exact, so the pose is the same bits
+// at any pool size.
+
+#include "cloud/icp.hpp"
+
+#include "bind/define.hpp"
+#include "bind/text.hpp"
+#include "classes.hpp"
+#include "drovak/cloud/icp.hpp"
+#include "drovak/index/bounds.hpp"
+#include "drovak/index/nearest.hpp"
+#include "fit.hpp"
+#include "points.hpp"
+#include "pool.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <tuple>
+
+using drovak::RigidTransform;
+using drovak::Vec3d;
+using lumora::Array;
+using lumora::IcpResult;
+using lumora::PointIndex;
+using pool::Cost;
+
+namespace {
+
+using F = bind::Def<void>;
+using I = bind::Def<IcpResult>;
+
+[[noreturn]] void refuse(const std::string& text) { throw bind::Error{PyExc_ValueError, text}; }
+
+// Each source point moved, its partner in the target (-1 for none within
+// the distance) and their squared distance.
+struct Pairing {
+    Array<Vec3d> moved;
+    Array<std::int64_t> partner;
+    Array<double> d2;
+    // The share of source points with a partner, and the RMS of their
+    // distances (0 without any).
+    double fitness = 0.0;
+    double rmse = 0.0;
+    bool any = false;
+
+    explicit Pairing(std::size_t n)
+        : moved(Array<Vec3d>::uninitialised(n)), partner(Array<std::int64_t>::uninitialised(n)),
+          d2(Array<double>::uninitialised(n)) {}
+};
+
+// Pairs every moved source point with its nearest target point whose
+// distance is at most max_distance (the index's order among equals).
+void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out) {
+    const std::size_t n = out.moved.size();
+    index.visit([&](const auto& tree) {
+        pool::for_each_range(n, Cost::query, [&](std::size_t begin, std::size_t end) {
+            drovak::index::Neighbour room[2];
+            for (std::size_t i = begin; i < end; ++i) {
+                const Vec3d p = motion.apply(source[i]);
+                out.moved[i] = p;
+                const bool found = drovak::index::k_nearest_within(tree, p, 1, limit, room, room + 1) == 1;
+                out.partner[i] = found ? static_cast<std::int64_t>(room[1].index) : -1;
+                out.d2[i] = found ? room[1].d2 : 0.0;
+            }
+        });
+    });
+    const auto sums = pool::exact_sums(n, Cost::stream, [&](std::size_t i) {
+        return std::array<double, 2>{out.partner[i] >= 0 ? 1.0 : 0.0, out.d2[i]};
+    });
+    const double count = sums.rounded(0);
+    out.any = count > 0.0;
+    out.fitness = count / static_cast<double>(n);
+    out.rmse = out.any ? std::sqrt(sums.divided(1, count)) : 0.0;
+}
+
+// The increment that best moves the paired points onto their partners:
+// point to point by the fit of RigidTransform.align, or point to plane by
+// the linearised least squares; nothing where the system is singular.
+std::optional<RigidTransform> step(const Pairing& p, const Array<Vec3d>& targets, const Vec3d* normals) {
+    const std::size_t n = p.moved.size();
+    if (!normals) {
+        const auto pairs = [&](std::size_t i) {
+            const std::int64_t j = p.partner[i];
+            return j >= 0 ? std::tuple(p.moved[i], targets[j], 1.0) : std::tuple(Vec3d::zero(), Vec3d::zero(), 0.0);
+        };
+        return lumora::fitted(n, pairs, lumora::centroids(n, pairs));
+    }
+    const auto sums = pool::exact_sums(n, Cost::compound, [&](std::size_t i) {
+        const std::int64_t j = p.partner[i];
+        if (j < 0) return std::array<double, drovak::cloud::plane_terms>{};
+        return drovak::cloud::point_to_plane_terms(p.moved[i], targets[j], normals[j]);
+    });
+    std::array<double, drovak::cloud::plane_terms> rounded;
+    for (std::size_t k = 0; k < rounded.size(); ++k)
+        rounded[k] = sums.rounded(k);
+    const auto x = drovak::cloud::solve_point_to_plane(rounded);
+    if (!x) return std::nullopt;
+    return drovak::cloud::increment(*x);
+}
+
+double checked_distance(double max_distance) {
+    if (!(max_distance > 0.0 && std::isfinite(max_distance))) {
+        refuse("argument 'max_distance': a positive finite distance is required, not " +
+               bind::format_floats("{}", {max_distance}));
+    }
+    return drovak::index::squared_limit(max_distance);
+}
+
+IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, double max_distance,
+              const std::optional<RigidTransform>& init, const std::optional<bind::RowsOf<3>>& normal_rows,
+              bind::Keyword<std::uint64_t, 30> iterations, bind::Keyword<double, 1e-6> tolerance) {
+    const double limit = checked_distance(max_distance);
+    if (normal_rows && normal_rows->rows != target.size()) {
+        refuse("argument 'target_normals': " + std::to_string(target.size()) +
+               " normals, one per target point, are required, not " + std::to_string(normal_rows->rows));
+    }
+    if (iterations < 1) refuse("argument 'iterations': at least 1 is required, not 0");
+    if (!(tolerance >= 0.0)) {
+        refuse("argument 'tolerance': a non-negative number is required, not " +
+               bind::format_floats("{}", {tolerance}));
+    }
+    if (source_rows.rows == 0) refuse("argument 'source': no points to register");
+    if (target.size() == 0) refuse("argument 'target': an empty PointIndex");
+    const lumora::Points source(source_rows);
+    std::optional<lumora::Points> normals;
+    if (normal_rows) normals.emplace(*normal_rows);
+    const Array<Vec3d> targets = target.points();
+
+    IcpResult result{init.value_or(RigidTransform::identity()), 0.0, 0.0, 0, 0};
+    Pairing p(source.size());
+    pair(target, source.data(), result.transform, limit, p);
+    while (p.any && result.iterations < iterations) {
+        const auto inc = step(p, targets, normals ? normals->data() : nullptr);
+        if (!inc) break;
+        result.transform = drovak::compose_motion(*inc, result.transform);
+        ++result.iterations;
+        const double fitness = p.fitness, rmse = p.rmse;
+        pair(target, source.data(), result.transform, limit, p);
+        if (p.any && drovak::cloud::settled(fitness, p.fitness, tolerance) &&
+            drovak::cloud::settled(rmse, p.rmse, tolerance)) {
+            result.converged = 1;
+            break;
+        }
+    }
+    result.fitness = p.fitness;
+    result.rmse = p.rmse;
+    return result;
+}
+
+std::pair<double, double> evaluate(const bind::RowsOf<3>& source_rows, const PointIndex& target, double max_distance,
+                                   const std::optional<RigidTransform>& transform) {
+    const double limit = checked_distance(max_distance);
+    if (source_rows.rows == 0) refuse("argument 'source': no points to evaluate");
+    const lumora::Points source(source_rows);
+    Pairing p(source.size());
+    pair(target, source.data(), transform.value_or(RigidTransform::identity()), limit, p);
+    return {p.fitness, p.rmse};
+}
+
+RigidTransform transform(const IcpResult& r) { return r.transform; }
+double fitness(const IcpResult& r) { return r.fitness; }
+double rmse(const IcpResult& r) { return r.rmse; }
+std::uint64_t iterations(const IcpResult& r) { return r.iterations; }
+bool converged(const IcpResult& r) { return r.converged != 0; }
+
+std::string repr(const IcpResult& r) {
+    const drovak::Quat& q = r.transform.rotation;
+    const Vec3d& t = r.transform.translation;
+    return bind::format_floats("IcpResult(transform=RigidTransform(Quat({}, {}, {}, {}), Vec3d({}, {}, {})), "
+                               "fitness={}, rmse={}, ",
+                               {q.w, q.i, q.j, q.k, t.x, t.y, t.z, r.fitness, r.rmse}) +
+           "iterations=" + std::to_string(r.iterations) + ", converged=" + (r.converged ? "True" : "False") + ")";
+}
+
+} // namespace
+
+IcpResult bind::Pickled<IcpResult>::restore(std::span<const std::byte> data, const char* name) {
+    IcpResult r;
+    const std::string where = std::string("argument '") + name + "': ";
+    if (data.size() != sizeof r)
+        throw Error{PyExc_ValueError, where + "an IcpResult is " + std::to_string(sizeof r) + " bytes"};
+    std::memcpy(&r, data.data(), sizeof r);
+    const double m = r.transform.rotation.magnitude();
+    if (!(std::isfinite(m) && m > 0.0) || r.converged > 1)
+        throw Error{PyExc_ValueError, where + "not the bytes of an IcpResult"};
+    return r;
+}
+
+std::span<PyMethodDef> icp_functions() {
+    static PyMethodDef functions[] = {
+        F::function<&icp, "icp", "source", "target", "max_distance", "init", "target_normals", "iterations",
+                    "tolerance">(),
+        F::function<&evaluate, "evaluate", "source", "target", "max_distance", "transform">(),
+    };
+    return functions;
+}
+
+template <>
+PyType_Spec& bind::Class<IcpResult>::spec() {
+    static PyMethodDef methods[] = {
+        bind::reduce<IcpResult>(),
+        bind::end_methods,
+    };
+    static PyGetSetDef properties[] = {
+        I::getter<&transform, "transform">(),   I::getter<&fitness, "fitness">(),     I::getter<&rmse, "rmse">(),
+        I::getter<&iterations, "iterations">(), I::getter<&converged, "converged">(), bind::end_properties,
+    };
+    static const bind::Slots slots[] = {
+        I::dealloc(),
+        {Py_tp_methods, methods},
+        {Py_tp_getset, properties},
+        I::repr<&repr>(),
+    };
+    static PyType_Spec spec = I::type_spec("builtins.IcpResult", slots, false);
+    return spec;
+}
