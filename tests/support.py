@@ -20,6 +20,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from lumora import AngleDegrees, AngleRadians, Quat, RigidTransform, Vec3d
+from lumora.cloud import IcpResult
 from lumora.geometry import Circle, Plane
 
 EPS = 2.0**-52
@@ -172,7 +173,8 @@ def indexy(f):
 
 FIELDS = {Vec3d: "x y z", Quat: "w i j k", AngleRadians: "angle", AngleDegrees: "angle",
           Plane: "normal distance", Circle: "center radius normal",
-          RigidTransform: "rotation translation"}  # fmt: skip
+          RigidTransform: "rotation translation",
+          IcpResult: "transform fitness rmse iterations converged"}  # fmt: skip
 
 
 def tokens(r):

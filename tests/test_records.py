@@ -43,6 +43,7 @@ SAMPLES = {
     "Plane": Plane.xy,
     "Circle": lambda: Circle(Vec3d(0, 0, 0), 1.0, Vec3d(0, 0, 1)),
     "RigidTransform": RigidTransform.identity,
+    "IcpResult": lambda: lumora.cloud.icp(VecList([Vec3d(1, 2, 3)]), PointIndex(VecList([Vec3d(1, 2, 3)])), 1.0),
 }
 LIVE_CLASSES = {c.__name__: c for c in [type(f()) for f in SAMPLES.values()]}
 
@@ -89,12 +90,15 @@ def test_counts():
     # and VecList from_buffer, __reduce_ex__, __buffer__, __release_buffer__,
     # take, compress, sum, mean and bounds; PointIndex has its constructor,
     # __len__, six queries, points and both reductions; lumora.cloud has four
-    # functions; RigidTransform its 15 and VecList transform and copy.
-    assert Counter(r["type"] for r in RECORDS) == {"module": 3, "class": 10, "function": 158 + 17 + 11 + 4 + 17}
+    # functions and two of registration, whose IcpResult has five properties,
+    # __repr__ and __reduce__; RigidTransform its 15 and VecList transform and
+    # copy.
+    assert Counter(r["type"] for r in RECORDS) == {"module": 3, "class": 11,
+                                                   "function": 158 + 17 + 11 + 4 + 2 + 7 + 17}  # fmt: skip
     assert Counter(owner(f) for f in FUNCTIONS) == {
         "Vec3d": 37 + 1, "AngleRadians": 28 + 1, "VecList": 25 + 10 + 2, "Quat": 26 + 1, "Circle": 13 + 1,
-        "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4 + 4, "PointIndex": 11,
-        "RigidTransform": 15,
+        "Plane": 12 + 1, "AngleDegrees": 11 + 1, "VecListIterator": 2 + 1, "module functions": 4 + 4 + 2,
+        "PointIndex": 11, "RigidTransform": 15, "IcpResult": 7,
     }  # fmt: skip
 
 

@@ -12,6 +12,7 @@ from lumora.geometry import Circle, Plane
 from support import FIELDS, bits, tokens
 
 VecListIterator = type(iter(VecList.empty()))
+IcpResult = lumora.cloud.IcpResult
 # The module and its submodules, whose __all__ the walk starts from.
 MODULES = (lumora, lumora.geometry, lumora.cloud)
 
@@ -28,6 +29,7 @@ SAMPLES = {
     VecListIterator: lambda: iter(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
     PointIndex: lambda: PointIndex(VecList([Vec3d(1, 2, 3), Vec3d(-0.5, 0, 4)])),
     RigidTransform: lambda: RigidTransform(Quat(0.5, 0.5, -0.5, 0.5), Vec3d(1, -2, 3.5)),
+    IcpResult: lambda: lumora.cloud.icp(VecList([Vec3d(1, 2, 3.5)]), PointIndex(VecList([Vec3d(1, 2, 3)])), 1.0),
 }
 
 
@@ -47,9 +49,9 @@ def state(obj):
 
 def write_back(obj):
     """An exclusive access that changes nothing visible (an iterator is
-    stepped, which is its only exclusive access; an index and a motion have
-    none)."""
-    if isinstance(obj, (PointIndex, RigidTransform)):
+    stepped, which is its only exclusive access; an index, a motion and a
+    registration's result have none)."""
+    if isinstance(obj, (PointIndex, RigidTransform, IcpResult)):
         return
     if isinstance(obj, VecList):
         obj.extend(VecList.empty())
@@ -157,7 +159,7 @@ def qualified(owner):
     iterator, by the top one)."""
     if isinstance(owner, types.ModuleType):
         return owner.__name__
-    home = next((m for m in (lumora.geometry, lumora) if owner.__name__ in m.__all__), lumora)
+    home = next((m for m in (lumora.geometry, lumora.cloud, lumora) if owner.__name__ in m.__all__), lumora)
     return f"{home.__name__}.{owner.__name__}"
 
 

@@ -111,6 +111,47 @@ def rigid(plt):
     return fig
 
 
+def registration(plt):
+    """Two scans of a corner with a ball, before and after icp."""
+    import numpy as np
+
+    from lumora import AngleRadians, PointIndex, Quat, RigidTransform, Vec3d, VecList
+    from lumora.cloud import icp, normals, voxel_down_sample
+
+    rng = np.random.default_rng(5)
+
+    def scan(n):
+        u = rng.uniform(0, 1, (n, 2))
+        k = n // 4
+        d = rng.normal(size=(n - 3 * k, 3))
+        parts = [np.c_[u[:k], np.zeros(k)], np.c_[np.zeros(k), u[k:2 * k]],
+                 np.c_[u[2 * k:3 * k, 0], np.zeros(k), u[2 * k:3 * k, 1]],
+                 0.15 * d / np.linalg.norm(d, axis=1)[:, None] + [0.5, 0.5, 0.3]]  # fmt: skip
+        return np.concatenate(parts) + rng.normal(0, 0.002, (n, 3))
+
+    target = scan(8000)
+    view = RigidTransform(Quat.from_axis_angle(Vec3d(0.3, 0.4, 1).normalize(), AngleRadians(np.radians(10))),
+                          Vec3d(0.05, -0.04, 0.05))  # fmt: skip
+    source = VecList.from_buffer(scan(6000))
+    source.transform(view.inverse())
+    index = PointIndex(voxel_down_sample(target, 0.03))
+    found = icp(voxel_down_sample(source, 0.03), index, 0.15, target_normals=normals(index, 20))
+    before = np.asarray(source)
+    source.transform(found.transform)
+    after = np.asarray(source)
+    fig = plt.figure(figsize=(WIDTH, 3.8))
+    for k, (points, title) in enumerate([(before, "as scanned"),
+                                         (after, f"after icp: {found.iterations} iterations, RMS {found.rmse:.4f}")]):
+        ax = fig.add_subplot(1, 2, k + 1, projection="3d")
+        ax.scatter(*target.T, s=0.3, color=GREY, alpha=0.4)
+        ax.scatter(*points.T, s=0.3, color=ORANGE, alpha=0.6)
+        ax.set_title(title, fontsize=FONT - 2)
+        ax.view_init(elev=25, azim=40)
+        ax.set_axis_off()
+    fig.tight_layout()
+    return fig
+
+
 def search(plt):
     """The strided search on points along a path and on scattered points:
     the coarse samples, the window around the best sample, the answer."""
@@ -345,7 +386,7 @@ def cloud(plt):
     return fig
 
 
-DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance, calls, index, cloud)}
+DRAWINGS = {f.__name__: f for f in (rotation, rigid, search, pool, performance, calls, index, cloud, registration)}
 
 
 class Drawing(SphinxDirective):

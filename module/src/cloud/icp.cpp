@@ -140,8 +140,9 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
         ++result.iterations;
         const double fitness = p.fitness, rmse = p.rmse;
         pair(target, source.data(), result.transform, limit, p);
-        if (p.any && drovak::cloud::settled(fitness, p.fitness, tolerance) &&
-            drovak::cloud::settled(rmse, p.rmse, tolerance)) {
+        const bool still =
+            drovak::cloud::settled(fitness, p.fitness, tolerance) && drovak::cloud::settled(rmse, p.rmse, tolerance);
+        if (p.any && (still || drovak::cloud::negligible(*inc, tolerance, max_distance))) {
             result.converged = 1;
             break;
         }

@@ -97,4 +97,13 @@ inline bool settled(double before, double now, double tolerance) {
     return std::fabs(now - before) <= tolerance * before;
 }
 
+// Whether an increment is too small to matter: a turn of at most
+// `tolerance` radians (2 acos |w|) and a shift of at most tolerance * scale.
+// A fit that is exact to rounding keeps wobbling its RMS by relative
+// amounts of any size, but its increments vanish.
+inline bool negligible(const RigidTransform& inc, double tolerance, double scale) {
+    const double turn = 2.0 * std::acos(std::fmin(1.0, std::fabs(inc.rotation.w)));
+    return turn <= tolerance && inc.translation.magnitude() <= tolerance * scale;
+}
+
 } // namespace drovak::cloud
