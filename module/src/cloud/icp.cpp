@@ -53,8 +53,13 @@ struct Pairing {
 };
 
 // Pairs every moved source point with its nearest target point whose
-// distance is at most max_distance (the index's order among equals).
-void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out) {
+// distance is at most max_distance (the index's order among equals). With
+// `targets`, the partners already in `out` are the last iteration's: a
+// point's nearest is then no farther than its old partner, whose squared
+// distance bounds the search (inclusively, so the answer is the same) and
+// prunes most of the tree, the motion having moved it little.
+void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out,
+          const Vec3d* targets = nullptr) {
     const std::size_t n = out.moved.size();
     index.visit([&](const auto& tree) {
         pool::for_each_range(n, Cost::query, [&](std::size_t begin, std::size_t end) {
@@ -62,7 +67,10 @@ void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& mo
             for (std::size_t i = begin; i < end; ++i) {
                 const Vec3d p = motion.apply(source[i]);
                 out.moved[i] = p;
-                const bool found = drovak::index::k_nearest_within(tree, p, 1, limit, room, room + 1) == 1;
+                double bound = limit;
+                if (targets && out.partner[i] >= 0)
+                    bound = std::fmin(bound, targets[out.partner[i]].distance_squared(p));
+                const bool found = drovak::index::k_nearest_within(tree, p, 1, bound, room, room + 1) == 1;
                 out.partner[i] = found ? static_cast<std::int64_t>(room[1].index) : -1;
                 out.d2[i] = found ? room[1].d2 : 0.0;
             }
@@ -139,7 +147,7 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
         result.transform = drovak::compose_motion(*inc, result.transform);
         ++result.iterations;
         const double fitness = p.fitness, rmse = p.rmse;
-        pair(target, source.data(), result.transform, limit, p);
+        pair(target, source.data(), result.transform, limit, p, targets.data());
         const bool still =
             drovak::cloud::settled(fitness, p.fitness, tolerance) && drovak::cloud::settled(rmse, p.rmse, tolerance);
         if (p.any && (still || drovak::cloud::negligible(*inc, tolerance, max_distance))) {
