@@ -46,12 +46,13 @@ drovak::RigidTransform fitted(std::size_t n, const Pair& pair, const Centroids& 
     return drovak::fitted_motion(c.source, c.target, rounded);
 }
 
-// sqrt(sum of w |motion(s) - t|^2 / weight).
+// sqrt(sum of w |motion(s) - t|^2 / weight), the motion in its matrix form.
 template <class Pair>
 double residual(std::size_t n, const Pair& pair, const drovak::RigidTransform& motion, double weight) {
+    const drovak::MatrixMotion m(motion);
     const auto r = pool::exact_sums(n, pool::Cost::compound, [&](std::size_t i) {
         const auto [s, t, w] = pair(i);
-        return drovak::residual_terms(motion, s, t, w);
+        return drovak::residual_terms(m, s, t, w);
     });
     return std::sqrt(r.divided(0, weight));
 }

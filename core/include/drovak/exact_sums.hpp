@@ -2,15 +2,16 @@
 // K exact sums of terms made per item, rounded once at the end: the values
 // ExactSum gives, at a few operations a term and several terms at once.
 //
-// Each term x is cut, without error, into three parts on fixed grids:
-// q = ((sigma + x) - sigma) is x rounded to a multiple of ulp(sigma) / 2,
-// and x - q is exact (sigma a power of two well above |x|). With sigma
-// 2^m times a bound of the terms, 2^m > n + 1, the parts of one level are
-// multiples of one grid below sigma, so their sum is exact in plain double
-// additions, in any order and any grouping: lanes and threads may share the
-// work freely. A term above the bound, infinite or NaN, or with a remainder
-// after the third level, goes whole or in part to an ExactSum. The bound only
-// steers the speed: any bound gives the same result.
+// Each term x is cut, without error, into parts on fixed grids, one per
+// level: q = ((sigma + x) - sigma) is x rounded to a multiple of
+// ulp(sigma) / 2, and x - q is exact (sigma a power of two well above |x|)
+// and goes on to the next level. With sigma 2^m times a bound of the terms,
+// 2^m more than the terms a level takes between flushes, the parts of one
+// level are multiples of one grid below sigma, so their sum is exact in plain
+// double additions, in any order and any grouping: lanes and threads may
+// share the work freely. A term above the bound, infinite or NaN, or with a
+// remainder after the last level, goes whole or in part to an ExactSum. The
+// bound only steers the speed: any bound gives the same result.
 
 #include <algorithm>
 #include <array>
@@ -24,25 +25,28 @@ namespace drovak {
 
 template <std::size_t K>
 class ExactSums {
-    static constexpr int levels = 3;
+    static constexpr int levels = 2;
 
   public:
     // What every piece of one summation shares: per sum, its bound and the
-    // three levels' sigmas, or no levels (every term to the ExactSum) where
+    // levels' sigmas, or no levels (every term to the ExactSum) where
     // the grids would leave the normal range.
     struct Plan {
         std::array<double, K> bound{};
         std::array<std::array<double, levels>, K> sigma{};
     };
 
-    // Items per object between flushes of the levels, which keeps 2^m small.
-    static constexpr std::size_t flush_every = std::size_t{1} << 24;
+    // Items per object between flushes of the levels into the ExactSums:
+    // few, so that 2^m is small and the levels' grids fine. Each level then
+    // takes 40 bits of a term, and two take every term within 2^-28 of the
+    // bound; a flush costs a few ExactSum additions per thousands of terms.
+    static constexpr std::size_t flush_every = std::size_t{1} << 12;
 
     // The plan for bounds of the terms: a sample's largest magnitude times
     // four, say. A bound of 0 or one that is not finite sends every term to
     // the ExactSum.
     static Plan plan(const std::array<double, K>& bounds) {
-        constexpr int m = 25; // 2^25 > flush_every + 1
+        constexpr int m = 13; // 2^13 > flush_every + 1
         Plan p;
         for (std::size_t k = 0; k < K; ++k) {
             int b = 0;
@@ -148,34 +152,37 @@ class ExactSums {
         const double bound = plan_.bound[k];
         const auto& sigma = plan_.sigma[k];
         const V zero{};
-        const V one = zero + 1.0;
         const V lim = zero + bound;
-        const V s[levels] = {zero + sigma[0], zero + sigma[1], zero + sigma[2]};
+        V s[levels];
+        for (int l = 0; l < levels; ++l)
+            s[l] = zero + sigma[l];
         V sum[levels][per_level];
         for (int l = 0; l < levels; ++l)
             __builtin_memcpy(sum[l], level_[k][l].data(), sizeof sum[l]);
-        V missed = zero;
+        using Mask = decltype(zero < zero);
+        const Mask magnitude_bits = Mask{} + 0x7fffffffffffffffLL;
+        Mask missed{};
         for (std::size_t j = 0; j < block_size; j += lanes) {
             for (std::size_t p = 0; p < per_level; ++p) {
                 V v;
                 __builtin_memcpy(&v, x + j + p * width, sizeof v);
                 // Lanes whose term is above the bound (or NaN) take nothing.
-                const auto inside = (v <= lim) & (-v <= lim);
+                const Mask inside = __builtin_bit_cast(V, __builtin_bit_cast(Mask, v) & magnitude_bits) <= lim;
                 v = inside ? v : zero;
                 for (int l = 0; l < levels; ++l) {
                     const V q = (s[l] + v) - s[l];
                     v = v - q;
                     sum[l][p] += q;
                 }
-                missed += (inside & (v == zero)) ? zero : one;
+                missed |= ~inside | (v != zero);
             }
         }
         for (int l = 0; l < levels; ++l)
             __builtin_memcpy(level_[k][l].data(), sum[l], sizeof sum[l]);
-        double any = 0.0;
+        bool any = false;
         for (std::size_t i = 0; i < width; ++i)
-            any += missed[i];
-        if (any == 0.0) [[likely]]
+            any |= missed[i] != 0;
+        if (!any) [[likely]]
             return;
         // The same operations per term, to find what the levels left.
         for (std::size_t j = 0; j < block_size; ++j) {

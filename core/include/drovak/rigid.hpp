@@ -133,6 +133,24 @@ struct RigidTransform {
     }
 };
 
+// A motion as its rotation matrix and translation, for passes over many
+// points whose results need not be apply's own bits (a residual, a search):
+// v @ M + t costs a fifth of the quaternion's operations. It may differ from
+// apply in the last bits.
+struct MatrixMotion {
+    RotationMatrix r;
+    Vec3d t;
+
+    explicit MatrixMotion(const RigidTransform& m) : r(m.rotation.to_rotation_matrix()), t(m.translation) {}
+
+    // ((v.x * r[0][c] + v.y * r[1][c]) + v.z * r[2][c]) + t[c] per component c.
+    constexpr Vec3d operator()(const Vec3d& v) const {
+        return {((v.x * r[0][0] + v.y * r[1][0]) + v.z * r[2][0]) + t.x,
+                ((v.x * r[0][1] + v.y * r[1][1]) + v.z * r[2][1]) + t.y,
+                ((v.x * r[0][2] + v.y * r[1][2]) + v.z * r[2][2]) + t.z};
+    }
+};
+
 // The motion "first b, then a": rotation (a.rotation * b.rotation) as Python
 // writes it, normalised; translation a.rotation.rotate(b.translation) +
 // a.translation.

@@ -68,9 +68,10 @@ inline RigidTransform fitted_motion(const Vec3d& cs, const Vec3d& ct, const Rota
     return {q, ct - q.rotate(cs)};
 }
 
-// A pair's term of the residual: w * |T(s) - t|^2.
-inline std::array<double, 1> residual_terms(const RigidTransform& m, const Vec3d& s, const Vec3d& t, double w) {
-    return {w * m.apply(s).distance_squared(t)};
+// A pair's term of the residual: w * |M(s) - t|^2, M the motion's matrix
+// form.
+inline std::array<double, 1> residual_terms(const MatrixMotion& m, const Vec3d& s, const Vec3d& t, double w) {
+    return {w * m(s).distance_squared(t)};
 }
 
 } // namespace drovak

@@ -61,11 +61,12 @@ struct Pairing {
 void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out,
           const Vec3d* targets = nullptr) {
     const std::size_t n = out.moved.size();
+    const drovak::MatrixMotion move(motion);
     index.visit([&](const auto& tree) {
         pool::for_each_range(n, Cost::query, [&](std::size_t begin, std::size_t end) {
             drovak::index::Neighbour room[2];
             for (std::size_t i = begin; i < end; ++i) {
-                const Vec3d p = motion.apply(source[i]);
+                const Vec3d p = move(source[i]);
                 out.moved[i] = p;
                 double bound = limit;
                 if (targets && out.partner[i] >= 0)
