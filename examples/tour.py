@@ -164,6 +164,28 @@ print(f"PointIndex of {len(index)} points built in {t_build * 1e3:.1f} ms; {len(
 print("the 3 nearest to the origin:", index.k_nearest(Vec3d.zero(), 3))
 print("points within 0.05 of the origin:", index.within(Vec3d.zero(), 0.05))
 
+# Rigid motions: a rotation and a translation as one value, applied to a
+# whole cloud in one pass, and fitted back from the pairs it made.
+from lumora import RigidTransform
+
+pose = RigidTransform(turn, Vec3d(1.0, -2.0, 0.5))
+moved = VecList.from_buffer(cloud)
+moved.transform(pose)
+fit, rms = RigidTransform.align(cloud, moved)
+print(f"moved by {pose}; align() of the pairs gives it back: {fit == pose} (RMS {rms:.1e})")
+print("its matrix for column vectors, as scipy writes it:", pose.to_matrix(columns=True)[0])
+
+# Registration: a second, partial scan of the cloud, turned and shifted,
+# thinned on a voxel grid and registered point to plane by ICP.
+from lumora.cloud import icp, normals, voxel_down_sample
+
+scan = VecList.from_buffer(cloud[cloud[:, 0] < 0.5])
+scan.transform(RigidTransform(Quat.from_axis_angle(Vec3d(0, 0, 1), AngleRadians(0.05)), Vec3d(0.02, 0.0, 0.01)))
+fixed = PointIndex(voxel_down_sample(cloud, 0.25))
+found, t_icp = timed(lambda: icp(voxel_down_sample(scan, 0.25), fixed, 0.5, target_normals=normals(fixed, 20)))
+print(f"ICP in {t_icp * 1e3:.1f} ms: {found.iterations} iterations, converged {found.converged},"
+      f" fitness {found.fitness:.3f}, RMS {found.rmse:.4f}")  # fmt: skip
+
 buffers = []
 data = pickle.dumps(points, protocol=5, buffer_callback=buffers.append)
 print(f"pickled with protocol 5: {len(data)} bytes in band, {buffers[0].raw().nbytes} in one out-of-band buffer")
