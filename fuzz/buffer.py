@@ -121,7 +121,7 @@ def out(r, d):
 
 def batches(r, d, e):
     """The index's batch queries: queries from d, or the out= pair (d, e)."""
-    n = r.byte() % 20
+    n = r.byte() % 100
     index = lumora.PointIndex(elements(n))
     k = r.byte() % 5
     if r.byte() & 1:

@@ -38,7 +38,9 @@ FORMATS = [
     b"h", b"H", b"b", b"B", b"n", b"N", b"?", b"<?", b">?", b"dd", b"3d", b"", b"x", b"P", b"c",
     b"T{d:x:}", None,
 ]
-# Lengths with other dimensions of zero: no memory, but products overflow.
+# Lengths beyond a leaf of the index's tree, and, beside a dimension of
+# zero, lengths whose products overflow.
+LARGE = [13, 25, 100, 1000, 4097]
 HUGE = [2**31, 2**32 + 3, 2**62, 2**63 - 1, 2**61 + 1]
 
 
@@ -83,10 +85,12 @@ class Described:
         self.shape = []
         for _ in range(r.byte() % 4):
             b = r.byte()
-            self.shape.append(HUGE[b % len(HUGE)] if b >= 0xF8 else b % 12)
-        # Huge only beside an empty dimension; the items stay few.
+            self.shape.append(HUGE[b % len(HUGE)] if b >= 0xF8 else LARGE[b % len(LARGE)] if b >= 0xF0 else b % 12)
+        # Huge only beside an empty dimension; some thousands of items at most.
         if 0 not in self.shape:
-            self.shape = [n if n < 12 else 1 for n in self.shape]
+            self.shape = [n if n < HUGE[0] else 1 for n in self.shape]
+            while math.prod(self.shape) > 20000:
+                self.shape[self.shape.index(max(self.shape))] = 1
         mode = r.byte()
         if mode % 4 == 0:
             self.given_strides = None
