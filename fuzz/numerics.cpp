@@ -179,6 +179,18 @@ std::string significant(const std::string& text) {
     return d;
 }
 
+// Digits with at most one point: an optional sign, no leading zero but the
+// one before a point, and no point last or zero last after one.
+bool positional(const std::string& text) {
+    const std::size_t first = text[0] == '-';
+    const std::size_t point = text.find('.');
+    if (text.size() == first || text.find_first_not_of("0123456789.", first) != std::string::npos) return false;
+    if (text[first] == '0' && text.size() > first + 1 && point != first + 1) return false;
+    if (point == std::string::npos) return true;
+    return point > first && point + 1 < text.size() && text.back() != '0' &&
+           text.find('.', point + 1) == std::string::npos;
+}
+
 void check_text(double v) {
     char out[drovak::float_text_capacity];
     const std::string text(out, drovak::write_float(out, v));
@@ -186,14 +198,7 @@ void check_text(double v) {
         if (text != (std::isnan(v) ? "NaN" : v > 0 ? "inf" : "-inf")) fail("float text of a special value: " + text);
         return;
     }
-    const std::size_t first = text[0] == '-';
-    const std::size_t point = text.find('.');
-    const bool shaped =
-        text.find_first_not_of("0123456789.", first) == std::string::npos && text.size() > first &&
-        (point == std::string::npos || (point > first && point + 1 < text.size() && text.back() != '0' &&
-                                        text.find('.', point + 1) == std::string::npos)) &&
-        (text[first] != '0' || text.size() == first + 1 || point == first + 1);
-    if (!shaped) fail("float text is not positional decimal: " + text);
+    if (!positional(text)) fail("float text is not positional decimal: " + text);
     if (bits(std::strtod(text.c_str(), nullptr)) != bits(v)) fail("float text does not read back: " + text);
     char shortest[64];
     const auto r = std::to_chars(shortest, shortest + sizeof shortest, v, std::chars_format::scientific);
