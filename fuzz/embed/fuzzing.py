@@ -46,9 +46,9 @@ HUGE = [2**31, 2**32 + 3, 2**62, 2**63 - 1, 2**61 + 1]
 
 def native_code(fmt):
     """The item code of a format naming one item in native (little-endian)
-    order, else None; an exporter naming no format serves bytes."""
-    if fmt is None:
-        fmt = b"B"
+    order, else None; an exporter naming no format serves bytes. A format is
+    a C string: it ends at its first NUL."""
+    fmt = b"B" if fmt is None else fmt.split(b"\0")[0]
     if fmt[:1] in (b"@", b"=", b"<"):
         fmt = fmt[1:]
     return chr(fmt[0]) if len(fmt) == 1 else None
