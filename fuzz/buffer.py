@@ -143,9 +143,11 @@ def batches(r, d, e):
     same("batch out= pair", (d, e), got is not None, accepted)
     if accepted:
         positions, distances = call()
-        flat = lambda rows: rows if len(shape) == 1 else [x for row in rows for x in row]  # noqa: E731
-        same("indices out=", d, d.exporter.memory(), written(d, "q", flat(positions)))
-        same("distances out=", e, e.exporter.memory(), written(e, "d", flat(distances)))
+        if len(shape) == 2:
+            positions = [x for row in positions for x in row]
+            distances = [x for row in distances for x in row]
+        same("indices out=", d, d.exporter.memory(), written(d, "q", positions))
+        same("distances out=", e, e.exporter.memory(), written(e, "d", distances))
     else:
         same("refused indices out=", d, d.exporter.memory(), d.memory)
         same("refused distances out=", e, e.exporter.memory(), e.memory)

@@ -29,7 +29,8 @@ SAMPLES = {
 }
 NAMES = list(SAMPLES)
 # One value's bytes; None for the blocks of vectors.
-SIZES = {name: (None if name in ("VecList", "PointIndex") else len(s.__reduce__()[1][1])) for name, s in SAMPLES.items()}
+BLOCKS = ("VecList", "PointIndex")
+SIZES = {name: None if name in BLOCKS else len(s.__reduce__()[1][1]) for name, s in SAMPLES.items()}
 OTHERS = [None, 0, -1, 2**70, 1.5, "", "Vec3d\0", b"", (), [], V(0, 0, 0), "vec3d", object()]
 
 
@@ -61,7 +62,7 @@ def check_whole(name, obj, raw, protocol):
     copy = pickle.loads(pickle.dumps(obj, protocol=protocol))
     assert copy.__reduce__()[1][1] == raw, (name, protocol)
     repr(obj)
-    if name in ("VecList", "PointIndex"):
+    if name in BLOCKS:
         assert len(obj) == len(raw) // 24
     if name == "PointIndex" and raw:
         near = obj.k_nearest(V(0, 0, 0), len(obj))
