@@ -65,8 +65,9 @@ for t in "${targets[@]}"; do
   status=0
   ASAN_OPTIONS=detect_leaks=$leaks "$bin" "${options[@]}" -detect_leaks=$leaks "$dir/corpus/$t" "$root/fuzz/corpus/$t" \
     >"$dir/logs/$t.log" 2>&1 || status=$?
+  # Neither is there when an input of the stored corpus fails.
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/logs/$t.log" | tail -n 1)
-  edges=$(grep -oE 'cov: [0-9]+' "$dir/logs/$t.log" | tail -n 1 | cut -d' ' -f2)
+  edges=$(grep -oE 'cov: [0-9]+' "$dir/logs/$t.log" | tail -n 1 | cut -d' ' -f2 || true)
   inputs=$(find "$dir/corpus/$t" "$root/fuzz/corpus/$t" -type f | wc -l)
   if [ $status -eq 0 ]; then
     log "$t: ${runs:-?} executions, ${edges:-?} edges, $inputs inputs in ${seconds} s"
