@@ -33,6 +33,8 @@ void start_interpreter() {
     // libFuzzer and the sanitizers handle the signals.
     config.install_signal_handlers = 0;
     config.site_import = 0;
+    // Nothing written beside the drivers in the source tree.
+    config.write_bytecode = 0;
     PyStatus status = PyConfig_SetBytesString(&config, &config.home, LUMORA_FUZZ_HOME);
     if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
