@@ -1,5 +1,5 @@
 # Each target sets up what it needs first (interpreter, tools, build).
-.PHONY: demo cluster test docs bench wheels format sanitize tsan
+.PHONY: demo cluster test docs bench wheels format sanitize tsan fuzz
 
 demo:
 	@scripts/run.sh examples/tour.py
@@ -41,6 +41,12 @@ sanitize:
 
 tsan:
 	@scripts/sanitize.sh thread
+
+# Every fuzz target for FUZZ_SECONDS each on its stored corpus and beyond
+# (see scripts/fuzz.sh).
+FUZZ_SECONDS ?= 30
+fuzz:
+	@scripts/fuzz.sh $(FUZZ_SECONDS)
 
 format:
 	@.venv/bin/clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.hpp')

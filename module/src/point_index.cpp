@@ -4,8 +4,8 @@
 
 #include "point_index.hpp"
 
-#include "bind/buffer.hpp"
 #include "bind/define.hpp"
+#include "bind/out.hpp"
 #include "bind/pickle.hpp"
 #include "classes.hpp"
 #include "drovak/index/nearest.hpp"

@@ -2,8 +2,8 @@
 // the core's own per-element formula over the contiguous element array on
 // the worker pool, so the list and the single-vector results cannot differ.
 
-#include "bind/buffer.hpp"
 #include "bind/define.hpp"
+#include "bind/out.hpp"
 #include "bind/pickle.hpp"
 #include "classes.hpp"
 #include "drovak/exact_sum.hpp"
@@ -85,7 +85,7 @@ auto to_array(const VecList& v) {
 
 // Each element's text is exactly the text of Vec3d's repr.
 bind::Joined repr(const VecList& v) {
-    constexpr std::string_view form = lumora::vec3d_form;
+    static constexpr std::string_view form = lumora::vec3d_form;
     const Vec3d* data = v.vectors.data();
     return {"[",
             pool::concat(v.vectors.size(), Cost::text, "\n", drovak::floats_text_capacity(form, 3),

@@ -1,4 +1,4 @@
-#include "bind/buffer.hpp"
+#include "bind/out.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -313,6 +313,8 @@ struct ListOf {
     const lumora::Array<T>& items;
     F f;
 };
+template <class T, class F>
+ListOf(const lumora::Array<T>&, F) -> ListOf<T, F>;
 
 template <class T, class F>
 struct Type<ListOf<T, F>> {

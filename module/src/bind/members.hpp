@@ -53,6 +53,10 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang 14, the
+// fuzzing build's).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // The definition of a module whose body `Exec` attaches, declaring that the
 // module does not need the global interpreter lock; its docstring is the

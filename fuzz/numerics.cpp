@@ -1,0 +1,289 @@
+// The core's numerics against oracles of their own, on doubles made from the
+// input (a byte picks a value of a palette of edge cases, or the next eight
+// bytes are one): the exact sum against the sum as a big integer, rounded by
+// the C library's hexadecimal float reading; the float text form against a
+// round trip through strtod and the shortest digits std::to_chars finds; the
+// point tree's nearest, k-nearest and within-radius answers against the
+// brute force, at both widths of its stored positions.
+
+#include "drovak/exact_sum.hpp"
+#include "drovak/float_text.hpp"
+#include "drovak/index/build.hpp"
+#include "drovak/index/nearest.hpp"
+#include "drovak/index/within.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+using drovak::Vec3d;
+namespace ix = drovak::index;
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "fuzz: %s\n", what.c_str());
+    std::abort();
+}
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double palette[] = {0.0,
+                              -0.0,
+                              1.0,
+                              -1.0,
+                              0.5,
+                              2.0,
+                              3.0,
+                              -3.0,
+                              0.1,
+                              1.0 / 3.0,
+                              1e-300,
+                              1e300,
+                              -1e300,
+                              std::numeric_limits<double>::denorm_min(),
+                              -std::numeric_limits<double>::denorm_min(),
+                              std::numeric_limits<double>::min(),
+                              std::numeric_limits<double>::max(),
+                              -std::numeric_limits<double>::max(),
+                              std::numeric_limits<double>::epsilon(),
+                              1.0 + std::numeric_limits<double>::epsilon(),
+                              9007199254740993.0,
+                              1e22,
+                              5e-324 * 3,
+                              inf,
+                              -inf,
+                              std::numeric_limits<double>::quiet_NaN(),
+                              -std::numeric_limits<double>::quiet_NaN(),
+                              std::bit_cast<double>(std::uint64_t{0x7FF0000000000001}),
+                              0x1p1023,
+                              0x1p-1022,
+                              0x1.fffffffffffffp-1023};
+constexpr std::size_t palette_size = sizeof palette / sizeof palette[0];
+
+struct Reader {
+    const std::uint8_t* p;
+    std::size_t left;
+
+    std::uint8_t byte() {
+        if (left == 0) return 0;
+        --left;
+        return *p++;
+    }
+    double value() {
+        const std::uint8_t b = byte();
+        if (b < 0xC0 || left < 8) return b < palette_size ? palette[b] : static_cast<double>(b % 64) - 32.0;
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        p += 8;
+        left -= 8;
+        return std::bit_cast<double>(v);
+    }
+};
+
+// ---------------------------------------------------------------- exact sum
+
+// A two's complement integer of 40 words, in units of 2^-1075: room for any
+// sum of fewer than 2^400 doubles.
+struct BigSum {
+    std::uint64_t w[40] = {};
+    bool nan = false, pos_inf = false, neg_inf = false;
+
+    void add(double x) {
+        const std::uint64_t b = bits(x);
+        const unsigned e = (b >> 52) & 0x7FF;
+        std::uint64_t m = b & ((std::uint64_t{1} << 52) - 1);
+        if (e == 0x7FF) {
+            (m ? nan : (b >> 63) ? neg_inf : pos_inf) = true;
+            return;
+        }
+        if (e) m |= std::uint64_t{1} << 52;
+        const unsigned shift = e ? e : 1;
+        const unsigned word = shift / 64, at = shift % 64;
+        std::uint64_t part[40] = {};
+        part[word] = m << at;
+        if (at) part[word + 1] = m >> (64 - at);
+        const bool negative = b >> 63;
+        unsigned __int128 carry = negative ? 1 : 0;
+        for (int i = 0; i < 40; ++i) {
+            const std::uint64_t v = negative ? ~part[i] : part[i];
+            carry += static_cast<unsigned __int128>(w[i]) + v;
+            w[i] = static_cast<std::uint64_t>(carry);
+            carry >>= 64;
+        }
+    }
+
+    // The value rounded by strtod from hexadecimal digits, which glibc
+    // reads correctly rounded at any length.
+    double rounded() const {
+        if (nan || (pos_inf && neg_inf)) return std::numeric_limits<double>::quiet_NaN();
+        if (pos_inf || neg_inf) return pos_inf ? inf : -inf;
+        std::uint64_t m[40];
+        std::copy(w, w + 40, m);
+        const bool negative = m[39] >> 63;
+        if (negative) {
+            unsigned __int128 carry = 1;
+            for (std::uint64_t& v : m) {
+                carry += ~v;
+                v = static_cast<std::uint64_t>(carry);
+                carry >>= 64;
+            }
+        }
+        std::string text = negative ? "-0x0" : "0x0";
+        char digits[17];
+        for (int i = 39; i >= 0; --i) {
+            std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(m[i]));
+            text += digits;
+        }
+        text += "p-1075";
+        return std::strtod(text.c_str(), nullptr);
+    }
+};
+
+void check_sum(const std::vector<double>& values, std::size_t cut) {
+    drovak::ExactSum all, left, right;
+    BigSum big;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        all.add(values[i]);
+        (i < cut ? left : right).add(values[i]);
+        big.add(values[i]);
+    }
+    left.merge(right);
+    const double want = big.rounded();
+    // Every NaN is the same answer.
+    const auto same = [&](double got) { return std::isnan(want) ? std::isnan(got) : bits(got) == bits(want); };
+    if (!same(all.rounded()) || !same(left.rounded()))
+        fail("exact sum of " + std::to_string(values.size()) + " doubles is not the big-integer sum");
+}
+
+// ---------------------------------------------------------------- float text
+
+// The significant digits of a decimal text: no sign, point, exponent, or
+// leading and trailing zeros.
+std::string significant(const std::string& text) {
+    std::string d;
+    for (char c : text.substr(0, text.find('e')))
+        if (c >= '0' && c <= '9') d += c;
+    d.erase(0, std::min(d.find_first_not_of('0'), d.size()));
+    while (!d.empty() && d.back() == '0')
+        d.pop_back();
+    return d;
+}
+
+// Digits with at most one point: an optional sign, no leading zero but the
+// one before a point, and no point last or zero last after one.
+bool positional(const std::string& text) {
+    const std::size_t first = text[0] == '-';
+    const std::size_t point = text.find('.');
+    if (text.size() == first || text.find_first_not_of("0123456789.", first) != std::string::npos) return false;
+    if (text[first] == '0' && text.size() > first + 1 && point != first + 1) return false;
+    if (point == std::string::npos) return true;
+    return point > first && point + 1 < text.size() && text.back() != '0' &&
+           text.find('.', point + 1) == std::string::npos;
+}
+
+void check_text(double v) {
+    char out[drovak::float_text_capacity];
+    const std::string text(out, drovak::write_float(out, v));
+    if (std::isnan(v) || std::isinf(v)) {
+        if (text != (std::isnan(v) ? "NaN" : v > 0 ? "inf" : "-inf")) fail("float text of a special value: " + text);
+        return;
+    }
+    if (!positional(text)) fail("float text is not positional decimal: " + text);
+    if (bits(std::strtod(text.c_str(), nullptr)) != bits(v)) fail("float text does not read back: " + text);
+    char shortest[64];
+    const auto r = std::to_chars(shortest, shortest + sizeof shortest, v, std::chars_format::scientific);
+    if (significant(text) != significant(std::string(shortest, r.ptr)))
+        fail("float text is not the shortest: " + text + " vs " + std::string(shortest, r.ptr));
+}
+
+// ---------------------------------------------------------------- the tree
+
+template <class Index>
+struct Built {
+    explicit Built(const std::vector<Vec3d>& input) : plan(ix::plan(input.data(), input.size())) {
+        points.resize(plan.n);
+        indices.resize(plan.n);
+        boxes.resize(plan.count ? ix::node_count(plan.depth) : 0);
+        std::vector<ix::Entry<Index>> entries(plan.count);
+        const auto serial = [](std::size_t tasks, std::size_t, auto&& f) {
+            for (std::size_t k = 0; k < tasks; ++k)
+                f(k);
+        };
+        tree = ix::build(plan, input.data(), points.data(), indices.data(), boxes.data(), entries.data(), serial);
+    }
+
+    ix::Plan plan;
+    std::vector<Vec3d> points;
+    std::vector<Index> indices;
+    std::vector<ix::Box> boxes;
+    ix::Tree<Index> tree;
+};
+
+template <class Index>
+void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queries, double radius, std::size_t k) {
+    const Built<Index> built(cloud);
+    for (const Vec3d& q : queries) {
+        std::vector<ix::Neighbour> brute;
+        for (std::size_t i = 0; i < cloud.size(); ++i)
+            brute.push_back({i, cloud[i].distance_squared(q)});
+        std::sort(brute.begin(), brute.end(), ix::before);
+        const std::size_t wanted = std::min(k, cloud.size());
+        std::vector<ix::Neighbour> heap(wanted), found(wanted);
+        if (ix::k_nearest(built.tree, q, k, heap.data(), found.data()) != wanted)
+            fail("k_nearest answered a wrong count");
+        for (std::size_t j = 0; j < wanted; ++j) {
+            if (found[j].index != brute[j].index || bits(found[j].d2) != bits(brute[j].d2))
+                fail("k_nearest differs from the brute force at rank " + std::to_string(j));
+        }
+        if (std::isnan(radius)) continue;
+        std::vector<std::uint64_t> in, want;
+        ix::within(built.tree, q, radius, [&](std::uint64_t i) { in.push_back(i); });
+        std::sort(in.begin(), in.end());
+        for (std::size_t i = 0; i < cloud.size(); ++i) {
+            if (std::sqrt(cloud[i].distance_squared(q)) <= radius) want.push_back(i);
+        }
+        if (in != want) fail("within differs from the brute force");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Reader r{data, size};
+    const std::size_t n = r.byte();
+    const std::size_t m = r.byte() % 8;
+    const std::size_t k = r.byte() % 16 + 1;
+    const std::size_t cut = r.byte();
+    std::vector<double> values;
+    while (r.left > 0)
+        values.push_back(r.value());
+
+    check_sum(values, cut);
+    for (std::size_t i = 0; i < std::min<std::size_t>(values.size(), 64); ++i)
+        check_text(values[i]);
+
+    // A cloud of n points read round the values again and again (so that
+    // short inputs make duplicates), and queries from the other end.
+    if (values.empty()) return 0;
+    const auto at = [&](std::size_t i) { return values[i % values.size()]; };
+    std::vector<Vec3d> cloud(n), queries(m);
+    for (std::size_t i = 0; i < n; ++i)
+        cloud[i] = {at(3 * i), at(3 * i + 1), at(3 * i + 2)};
+    const std::size_t last = values.size() - 1;
+    for (std::size_t i = 0; i < m; ++i)
+        queries[i] = {at(last - (3 * i) % values.size()), at(last + 1 + 3 * i), at(last + 2 + 3 * i)};
+    const double radius = std::fabs(at(last / 2));
+    check_tree<std::uint32_t>(cloud, queries, radius, k);
+    check_tree<std::uint64_t>(cloud, queries, radius, k);
+    return 0;
+}
