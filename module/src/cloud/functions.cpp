@@ -5,6 +5,7 @@
 #include "cloud/functions.hpp"
 
 #include "bind/define.hpp"
+#include "bind/out.hpp"
 #include "classes.hpp"
 #include "drovak/cloud/neighbours.hpp"
 #include "drovak/cloud/normals.hpp"
