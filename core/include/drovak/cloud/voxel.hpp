@@ -40,10 +40,10 @@ struct Packing {
 };
 
 inline Packing packing(const Vec3d& lo, const Vec3d& hi) {
-    // The spans are integral and below 2^53 wherever they can fit at all, so
-    // the differences are exact.
+    // Spans below 2^53 are exact integers; a wider one, whose offsets would
+    // be neither exact nor within a key, makes the cells not fit.
     const auto width = [](double span) -> unsigned {
-        return span < 0x1p53 ? static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(span))) : 64;
+        return span < 0x1p53 ? static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(span))) : 65;
     };
     Packing p{lo};
     const unsigned x = width(hi.x - lo.x);
