@@ -255,11 +255,21 @@ inline std::string python_text(std::uint64_t v) { return std::to_string(v); }
 std::string python_text(double v);
 
 // A keyword-only parameter that takes Default when absent; given, it is
-// read by T's rule (None included: None is not the default here).
+// read by T's rule (None included: None is not the default here). Default
+// is the value, or, for a float (which not every compiler takes as a
+// template argument), the address of a constant holding it.
 template <class T, auto Default>
 struct Keyword {
     T value;
     operator T() const { return value; }
+
+    static T fallback() {
+        if constexpr (std::is_pointer_v<decltype(Default)>) {
+            return *Default;
+        } else {
+            return T(Default);
+        }
+    }
 };
 
 template <class T, auto Default>
@@ -267,7 +277,7 @@ struct Type<Keyword<T, Default>> {
     static constexpr bool keyword_only = true;
     static record::Expr annotation() { return record::annotation<T>(); }
     static const char* default_source() {
-        static const std::string text = python_text(T(Default));
+        static const std::string text = python_text(Keyword<T, Default>::fallback());
         return text.c_str();
     }
 
@@ -278,7 +288,7 @@ struct Type<Keyword<T, Default>> {
         given = true;
         return load_one(arg, obj, name);
     }
-    Keyword<T, Default> get() const { return {given ? arg.get() : T(Default)}; }
+    Keyword<T, Default> get() const { return {given ? arg.get() : Keyword<T, Default>::fallback()}; }
 };
 
 // ---------------------------------------------------------------- lists and tuples

@@ -119,9 +119,12 @@ double checked_distance(double max_distance) {
     return drovak::index::squared_limit(max_distance);
 }
 
+// The relative change below which the iterations stop, unless told.
+constexpr double default_tolerance = 1e-6;
+
 IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, double max_distance,
               const std::optional<RigidTransform>& init, const std::optional<bind::RowsOf<3>>& normal_rows,
-              bind::Keyword<std::uint64_t, 30> iterations, bind::Keyword<double, 1e-6> tolerance) {
+              bind::Keyword<std::uint64_t, 30> iterations, bind::Keyword<double, &default_tolerance> tolerance) {
     const double limit = checked_distance(max_distance);
     if (normal_rows && normal_rows->rows != target.size()) {
         refuse("argument 'target_normals': " + std::to_string(target.size()) +
