@@ -107,6 +107,10 @@ def test_voxel_refusals():
     with pytest.raises(ValueError):
         voxel_down_sample(np.zeros((3, 2)), 1.0)
     assert len(voxel_down_sample(np.zeros((0, 3)), 1.0)) == 0
+    # Points none of which has a voxel (found by fuzzing under the sanitizer:
+    # the span of no cells was converted to an integer).
+    none, rows = voxel_down_sample(np.array([[NAN, 0, 0], [0, -INF, 1]]), 1.0, return_inverse=True)
+    assert (len(none), rows) == (0, [-1, -1])
 
 
 # ---------------------------------------------------------------- outliers

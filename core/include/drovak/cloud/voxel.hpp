@@ -41,9 +41,11 @@ struct Packing {
 
 inline Packing packing(const Vec3d& lo, const Vec3d& hi) {
     // Spans below 2^53 are exact integers; a wider one, whose offsets would
-    // be neither exact nor within a key, makes the cells not fit.
+    // be neither exact nor within a key, makes the cells not fit, as does
+    // the span of no cells at all (lo above hi, infinite).
     const auto width = [](double span) -> unsigned {
-        return span < 0x1p53 ? static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(span))) : 65;
+        const bool exact = span >= 0.0 && span < 0x1p53;
+        return exact ? static_cast<unsigned>(std::bit_width(static_cast<std::uint64_t>(span))) : 65;
     };
     Packing p{lo};
     const unsigned x = width(hi.x - lo.x);
