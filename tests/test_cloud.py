@@ -201,6 +201,29 @@ def test_normals_of_degenerate_neighbourhoods():
     assert np.isnan(np.asarray(normals(PointIndex(square), 5))).all()
 
 
+def test_each_point_takes_its_k_nearest_answer_ties_and_all():
+    """A point's normal is fitted to exactly its k_nearest_each answer, in
+    that order, whichever of equally distant points it keeps: on a grid full
+    of ties, the normal of point i is the same bits as that of the same point
+    in an index of its neighbourhood alone, whose own order is the same."""
+    rng = np.random.default_rng(12)
+    points = np.c_[rng.integers(0, 16, (700, 2)), rng.integers(0, 3, 700) * 0.5].astype(float)
+    points[[10, 11]] = [[INF, 0, 0], [NAN, 1, 1]]
+    index = PointIndex(points)
+    for k in (3, 8, 21):
+        got = np.asarray(normals(index, k))
+        near = np.asarray(index.k_nearest_each(points, k)[0])
+        checked = 0
+        for i in np.flatnonzero(np.isfinite(points).all(axis=1)).tolist():
+            if i not in near[i]:
+                continue  # k duplicates of it come first
+            hood = points[near[i]]
+            own = np.asarray(normals(PointIndex(hood), k))[near[i].tolist().index(i)]
+            assert got[i].tobytes() == own.tobytes(), (k, i)
+            checked += got[i].any()
+        assert checked > len(points) // 8, k
+
+
 # ---------------------------------------------------------------- the index
 
 

@@ -10,7 +10,7 @@
 #include "drovak/cloud/neighbours.hpp"
 #include "drovak/cloud/normals.hpp"
 #include "drovak/exact_sum.hpp"
-#include "drovak/index/nearest.hpp"
+#include "drovak/index/nearest_at.hpp"
 #include "point_index.hpp"
 #include "pool.hpp"
 
@@ -30,17 +30,17 @@ namespace {
 
 using F = bind::Def<void>;
 
-// f(tree, i, p, room) for every point, i its position and p the point,
-// walking the tree's order so that successive queries are near each other
-// and meet the same nodes; `room` is a piece's own scratch of twice
-// `room_size` neighbours.
+// f(tree, j, i, p, room) for every point, j its place in the tree's order,
+// i its position and p the point, walking the tree's order so that
+// successive queries are near each other and meet the same nodes; `room` is
+// a piece's own scratch of twice `room_size` neighbours.
 template <class Fn>
 void for_each_point(const PointIndex& index, std::size_t room_size, Fn f) {
     index.visit([&](const auto& tree) {
         pool::for_each_range(tree.n, Cost::query, [&](std::size_t begin, std::size_t end) {
             auto room = Array<Neighbour>::uninitialised(2 * room_size);
             for (std::size_t j = begin; j < end; ++j)
-                f(tree, static_cast<std::uint64_t>(tree.indices[j]), tree.points[j], room.data());
+                f(tree, j, static_cast<std::uint64_t>(tree.indices[j]), tree.points[j], room.data());
         });
     });
 }
@@ -83,10 +83,11 @@ bind::OutOr<bool> statistical_inliers(const PointIndex& index, std::uint64_t k, 
     if (std::isnan(std_ratio)) throw bind::Error{PyExc_ValueError, "argument 'std_ratio': the ratio is NaN"};
     out.take({n});
     auto mean_distances = Array<double>::uninitialised(n);
-    for_each_point(index, k + 1, [&](const auto& tree, std::uint64_t i, const Vec3d& p, Neighbour* room) {
-        mean_distances[i] = drovak::index::finite(p) ? drovak::cloud::mean_distance(tree, i, p, k, room, room + k + 1)
-                                                     : std::numeric_limits<double>::quiet_NaN();
-    });
+    for_each_point(
+        index, k + 1, [&](const auto& tree, std::size_t j, std::uint64_t i, const Vec3d& p, Neighbour* room) {
+            mean_distances[i] = drovak::index::finite(p) ? drovak::cloud::mean_distance(tree, j, k, room, room + k + 1)
+                                                         : std::numeric_limits<double>::quiet_NaN();
+        });
     // The mean and sample standard deviation of the finite mean distances;
     // a point whose own is not finite is never kept.
     const Tally all = tally(mean_distances, [](double d) { return d; });
@@ -107,7 +108,7 @@ bind::OutOr<bool> radius_inliers(const PointIndex& index, double radius, std::ui
     if (std::isnan(radius)) throw bind::Error{PyExc_ValueError, "argument 'radius': the radius is NaN"};
     const std::size_t n = index.size();
     return bind::results<bool, 1>(out, {n}, [&](bool* keep) {
-        for_each_point(index, 0, [&](const auto& tree, std::uint64_t i, const Vec3d& p, Neighbour*) {
+        for_each_point(index, 0, [&](const auto& tree, std::size_t, std::uint64_t i, const Vec3d& p, Neighbour*) {
             // A NaN component puts every other point at a NaN distance.
             const bool nan = std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z);
             keep[i] = nan ? min_neighbours == 0 : drovak::cloud::has_neighbours(tree, i, p, radius, min_neighbours);
@@ -135,13 +136,13 @@ Normals normals(const PointIndex& index, std::uint64_t k, const std::optional<Ve
         dst = r.list.vectors.data();
     }
     const Array<Vec3d> given = index.points();
-    for_each_point(index, k, [&](const auto& tree, std::uint64_t i, const Vec3d& p, Neighbour* room) {
+    for_each_point(index, k, [&](const auto& tree, std::size_t j, std::uint64_t i, const Vec3d& p, Neighbour* room) {
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         if (!drovak::index::finite(p)) {
             dst[i] = {nan, nan, nan};
             return;
         }
-        const std::size_t got = drovak::index::k_nearest(tree, p, k, room, room + k);
+        const std::size_t got = drovak::index::k_nearest_at(tree, j, k, room, room + k);
         const Neighbour* near = room + k;
         const Vec3d normal = drovak::cloud::fitted_normal(got, [&](std::size_t j) { return given[near[j].index]; });
         dst[i] = toward ? drovak::cloud::oriented(normal, p, *toward) : normal;

@@ -9,8 +9,9 @@
 
 #include "drovak/vec3d.hpp"
 
-#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace drovak::index {
@@ -21,12 +22,19 @@ struct Box {
     Vec3d hi;
 };
 
+// x where it is above zero, else +0.0 (x not NaN): a negative x has its
+// bits cleared by its own sign, with no branch to mispredict, which a
+// maximum of doubles would compile to.
+inline double positive_part(double x) {
+    const auto bits = std::bit_cast<std::int64_t>(x);
+    return std::bit_cast<double>(bits & ~(bits >> 63));
+}
+
 // Along one axis: the query's distance to the nearest face of [lo, hi], zero
-// inside. For p in [lo, hi] and q < lo, p - q >= lo - q, so the rounded
-// differences keep that order; likewise above hi. At most one of the two
-// terms is not zero, and adding zero is exact, so the sum is that term; it
-// compiles to two maxima, no branch.
-inline double near_gap(double q, double lo, double hi) { return std::max(lo - q, 0.0) + std::max(q - hi, 0.0); }
+// inside (q finite). For p in [lo, hi] and q < lo, p - q >= lo - q, so the
+// rounded differences keep that order; likewise above hi. At most one of the
+// two terms is not zero, and adding zero is exact, so the sum is that term.
+inline double near_gap(double q, double lo, double hi) { return positive_part(lo - q) + positive_part(q - hi); }
 
 // Along one axis: the distance to the farther face.
 inline double far_gap(double q, double lo, double hi) {

@@ -143,6 +143,32 @@ void search(const Tree<Index>& t, const Vec3d& q, B& best) {
     }
 }
 
+// Writes to `out` the first `wanted` of the `found` nearest points of the
+// tree (in `from_tree`, first to last) and the points kept apart that `in`
+// admits, merged by `before`, and returns how many. The points kept apart
+// are in their order already: infinite, then NaN squared distances, each
+// group by position.
+template <class Index, class In>
+std::size_t merge_apart(const Tree<Index>& t, const Vec3d& q, std::size_t wanted, const Neighbour* from_tree,
+                        std::size_t found, Neighbour* out, In&& in) {
+    std::size_t taken = 0;
+    std::size_t apart = t.count;
+    std::size_t filled = 0;
+    for (; filled < wanted; ++filled) {
+        if (apart < t.n) {
+            const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
+            if (in(other) && (taken == found || before(other, from_tree[taken]))) {
+                out[filled] = other;
+                ++apart;
+                continue;
+            }
+        }
+        if (taken == found) break;
+        out[filled] = from_tree[taken++];
+    }
+    return filled;
+}
+
 // The k nearest, bounded or not. Unbounded, every point can be among them,
 // NaN squared distances last; bounded, only those at most `limit`.
 template <class Index>
@@ -173,24 +199,7 @@ std::size_t k_nearest(const Tree<Index>& t, const Vec3d& q, std::size_t k, Neigh
         search(t, q, best);
         found = best.size;
     }
-    // The points kept apart, in their order already (infinite, then NaN
-    // squared distances, each group by position), merged in by `before`.
-    std::size_t from_tree = 0;
-    std::size_t apart = t.count;
-    std::size_t filled = 0;
-    for (; filled < wanted; ++filled) {
-        if (apart < t.n) {
-            const Neighbour other{t.indices[apart], t.points[apart].distance_squared(q)};
-            if (in(other) && (from_tree == found || before(other, heap[from_tree]))) {
-                out[filled] = other;
-                ++apart;
-                continue;
-            }
-        }
-        if (from_tree == found) break;
-        out[filled] = heap[from_tree++];
-    }
-    return filled;
+    return merge_apart(t, q, wanted, heap, found, out, in);
 }
 
 } // namespace detail

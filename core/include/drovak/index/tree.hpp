@@ -19,8 +19,11 @@
 namespace drovak::index {
 
 // The most points a leaf holds: a leaf is scanned whole, so small leaves
-// prune finely while large ones spend less on boxes.
-inline constexpr std::size_t leaf_size = 12;
+// prune finely while large ones spend less on boxes, whose bounds cost more
+// than a point's distance and prune by coin tosses: 24 (leaves of 12 to 24
+// points) makes the searches of 8 and 20 neighbours a tenth faster than 12
+// did, and the nearest one as fast.
+inline constexpr std::size_t leaf_size = 24;
 
 // The depth of the tree over `count` finite points: the smallest at which
 // every leaf holds at most leaf_size points (and at least half that, since
