@@ -188,12 +188,15 @@ nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, const std:
     return bind::results<std::int64_t, double, 1>(indices, distances, {m}, [&](std::int64_t* pos, double* dist) {
         index.visit([&](const auto& tree) {
             pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
-                Neighbour heap, best;
+                // Room for the one candidate and a slot more, which the
+                // compiler's bounds analysis wants: it cannot see that a
+                // heap of capacity one never grows past it.
+                Neighbour heap[2], best;
                 for (std::size_t at = begin; at < end; ++at) {
                     const std::size_t i = order[at];
                     const std::size_t found = max_distance
-                                                  ? drovak::index::k_nearest_within(tree, qs[i], 1, limit, &heap, &best)
-                                                  : drovak::index::k_nearest(tree, qs[i], 1, &heap, &best);
+                                                  ? drovak::index::k_nearest_within(tree, qs[i], 1, limit, heap, &best)
+                                                  : drovak::index::k_nearest(tree, qs[i], 1, heap, &best);
                     pos[i] = found ? static_cast<std::int64_t>(best.index) : -1;
                     dist[i] = found ? std::sqrt(best.d2) : std::numeric_limits<double>::infinity();
                 }
