@@ -136,7 +136,7 @@ def registration(plt):
     source.transform(view.inverse())
     index = PointIndex(voxel_down_sample(target, 0.03))
     found = icp(voxel_down_sample(source, 0.03), index, 0.15, target_normals=normals(index, 20))
-    before = np.asarray(source)
+    before = np.array(source)  # a copy: a view would hold the list still
     source.transform(found.transform)
     after = np.asarray(source)
     fig = plt.figure(figsize=(WIDTH, 3.8))
