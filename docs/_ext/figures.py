@@ -139,16 +139,22 @@ def registration(plt):
     before = np.array(source)  # a copy: a view would hold the list still
     source.transform(found.transform)
     after = np.asarray(source)
-    fig = plt.figure(figsize=(WIDTH, 3.8))
-    for k, (points, title) in enumerate([(before, "as scanned"),
-                                         (after, f"after icp: {found.iterations} iterations, RMS {found.rmse:.4f}")]):
-        ax = fig.add_subplot(1, 2, k + 1, projection="3d")
-        ax.scatter(*target.T, s=0.3, color=GREY, alpha=0.4)
-        ax.scatter(*points.T, s=0.3, color=ORANGE, alpha=0.6)
+    fig, axes = plt.subplots(1, 2, figsize=(WIDTH, 3.8), layout="constrained")
+    # A slice through the ball's centre, seen from above: the two walls are
+    # lines, the ball a ring.
+    def level(p):
+        return p[np.abs(p[:, 2] - 0.3) < 0.02]
+
+    cut = level(target)
+    for ax, (points, title) in zip(axes, [(before, "as scanned"),
+                                          (after, f"after icp: {found.iterations} iterations, RMS {found.rmse:.4f}")]):
+        moved = level(points)
+        ax.scatter(cut[:, 0], cut[:, 1], s=3, color=GREY, label="target")
+        ax.scatter(moved[:, 0], moved[:, 1], s=3, color=ORANGE, label="source")
         ax.set_title(title, fontsize=FONT - 2)
-        ax.view_init(elev=25, azim=40)
-        ax.set_axis_off()
-    fig.tight_layout()
+        ax.set_aspect("equal")
+        ax.tick_params(labelsize=FONT - 3)
+    axes[0].legend(fontsize=FONT - 3, frameon=False, markerscale=3, loc="upper right")
     return fig
 
 
