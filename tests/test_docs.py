@@ -150,7 +150,7 @@ def test_member_summaries_spell_calls_that_work():
     # it ("a * b", "a * s", "s * a"), its operand named after the type the
     # method takes; every spelling must run on real objects.
     import lumora.geometry
-    from lumora import AngleDegrees, AngleRadians, Quat, Vec3d, VecList
+    from lumora import AngleDegrees, AngleRadians, PointIndex, Quat, RigidTransform, Vec3d, VecList
 
     sys.path.insert(0, str(DOCS / "_ext"))
     try:
@@ -161,7 +161,9 @@ def test_member_summaries_spell_calls_that_work():
     samples = {"Vec3d": Vec3d(1, 2, 3), "AngleRadians": AngleRadians(0.5), "AngleDegrees": AngleDegrees(30.0),
                "Quat": Quat(0.5, 0.5, 0.5, 0.5), "VecList": VecList([Vec3d(1, 2, 3)]),
                "Plane": lumora.geometry.Plane.xy(),
-               "Circle": lumora.geometry.Circle(Vec3d(0, 0, 0), 1.0, Vec3d.k())}  # fmt: skip
+               "Circle": lumora.geometry.Circle(Vec3d(0, 0, 0), 1.0, Vec3d.k()),
+               "RigidTransform": RigidTransform(Quat(0.5, 0.5, 0.5, 0.5), Vec3d(1, 2, 3)),
+               "PointIndex": PointIndex(VecList([Vec3d(1, 2, 3)]))}  # fmt: skip
     samples["VecListIterator"] = iter(samples["VecList"])
     checked = []
     for cid, record in stubs.classes.items():
@@ -180,7 +182,7 @@ def test_member_summaries_spell_calls_that_work():
             eval(spelled, env)  # a TypeError here is a summary that spells a call that fails
             checked.append(f"{name}: {spelled}")
     assert {"Quat: a * b", "Vec3d: a * s", "Vec3d: s * a", "AngleRadians: a < b", "VecList: a + v",
-            "VecList: a - v"} <= set(checked)
+            "VecList: a - v", "RigidTransform: a * b"} <= set(checked)
     assert len(checked) > 40
 
 
