@@ -22,6 +22,10 @@ from sphinx.util.nodes import nested_parse_with_titles
 DOCS = Path(__file__).resolve().parents[1]
 OUT = DOCS / "_build" / "figures"
 BLUE, ORANGE, GREEN, GREY, RED = "#1a5a96", "#d9822b", "#3a8a3a", "#999999", "#b03030"
+# Figures are drawn as wide as the page's text column, with text of the
+# body's size there: at 7 inches and 12 points, one point of the figure is
+# about one pixel of the page's 16-pixel text.
+WIDTH, FONT = 7.0, 12
 
 
 def pyplot():
@@ -31,19 +35,21 @@ def pyplot():
     import matplotlib.pyplot as plt
 
     # The same bytes on every build: no date, a fixed id salt.
-    plt.rcParams.update({"svg.hashsalt": "lumora", "font.size": 10, "axes.spines.top": False,
-                         "axes.spines.right": False})  # fmt: skip
+    plt.rcParams.update({"svg.hashsalt": "lumora", "font.size": FONT, "axes.titlesize": FONT,
+                         "axes.spines.top": False, "axes.spines.right": False})  # fmt: skip
     return plt
 
 
 def rotation(plt):
     """A quarter turn about +z: the axes before and after, the sense of the
     turn, and the rows of to_rotation_matrix as the turned axes."""
+    import numpy as np
+
     from lumora import AngleRadians, Quat, Vec3d
 
     q = Quat.from_axis_angle(Vec3d.k(), AngleRadians.half_pi())
-    fig = plt.figure(figsize=(9, 4))
-    ax = fig.add_axes((0.0, 0.0, 0.5, 0.84), projection="3d")
+    fig = plt.figure(figsize=(WIDTH, 4.2))
+    ax = fig.add_axes((-0.02, -0.02, 0.49, 0.84), projection="3d")
     basis = {"i": Vec3d.i(), "j": Vec3d.j(), "k": Vec3d.k()}
     for name, v in basis.items():
         r = q.rotate(v)
@@ -53,25 +59,20 @@ def rotation(plt):
             ax.quiver(0, 0, 0, r.x, r.y, r.z, color=BLUE, arrow_length_ratio=0.12, linewidth=2)
             ax.text(r.x * 1.25, r.y * 1.25 + 0.08, r.z * 1.25, f"rotate({name})", color=BLUE)
     # The sense of the turn: counter-clockwise seen from +z (right-hand rule).
-    import numpy as np
-
     t = np.linspace(0.15, np.pi / 2 - 0.15, 30)
     ax.plot(0.6 * np.cos(t), 0.6 * np.sin(t), 0 * t, color=ORANGE, linewidth=2)
     ax.quiver(0.6 * np.cos(t[-1]), 0.6 * np.sin(t[-1]), 0, -0.12, 0.02, 0, color=ORANGE, arrow_length_ratio=1)
     ax.set(xlim=(-1, 1), ylim=(-1, 1), zlim=(0, 1), xticks=[], yticks=[], zticks=[])
     ax.view_init(elev=28, azim=-60)
-    ax.set_title("from_axis_angle(k, π/2): thumb along k,\nfingers curl from i towards j", fontsize=10)
-    ax2 = fig.add_axes((0.52, 0.05, 0.48, 0.85))
-    ax2.axis("off")
+    fig.text(0.01, 0.98, "from_axis_angle(k, π/2):\nthumb along k, fingers\ncurl from i towards j", va="top")
     rows = q.to_rotation_matrix()
-    ax2.text(0.0, 0.9, "q.to_rotation_matrix(): row n is q.rotate(e_n)", fontsize=10, transform=ax2.transAxes)
+    fig.text(0.46, 0.98, "q.to_rotation_matrix():\nrow n is q.rotate(e_n)", va="top")
     for n, (name, row) in enumerate(zip("ijk", rows)):
-        cells = " ".join(f"{x + 0.0:6.2f}" for x in row)
-        y = 0.68 - 0.14 * n
-        ax2.text(0.0, y, f"[{cells} ]", family="monospace", transform=ax2.transAxes, color=BLUE if n < 2 else GREY)
-        ax2.text(0.5, y, f"= q.rotate({name})", family="monospace", transform=ax2.transAxes)
-    note = "so v @ M turns a row vector v as q.rotate(v) does;\nits transpose is the matrix for column vectors"
-    ax2.text(0.0, 0.2, note, fontsize=10, transform=ax2.transAxes)
+        cells = " ".join(f"{x + 0.0:5.2f}" for x in row)
+        fig.text(0.46, 0.7 - 0.1 * n, f"[{cells}]", family="monospace", color=BLUE if n < 2 else GREY)
+        fig.text(0.76, 0.7 - 0.1 * n, f"= q.rotate({name})", family="monospace")
+    note = "so v @ M turns a row vector v as q.rotate(v) does; its transpose is the matrix for column vectors"
+    fig.text(0.46, 0.36, textwrap.fill(note, 38), va="top")
     return fig
 
 
@@ -103,10 +104,8 @@ def rigid(plt):
     ax.scatter(other[:, 0], other[:, 1], s=4, color=ORANGE, label="second view")
     ax.scatter(fitted[:, 0], fitted[:, 1], s=1.5, color=BLUE, label="scan moved by the fit")
     turned = np.degrees(2 * np.arccos(min(1.0, abs(fit.rotation.w))))
-    ax.set_title(f"align: {turned:.2f}° and ({fit.translation.x:.3f}, {fit.translation.y:.3f}), RMS {rms:.4f}",
-                 fontsize=FONT)  # fmt: skip
+    ax.set_title(f"align: {turned:.2f}° and ({fit.translation.x:.3f}, {fit.translation.y:.3f}), RMS {rms:.4f}")
     ax.set_aspect("equal")
-    ax.tick_params(labelsize=FONT)
     ax.legend(loc="lower right", frameon=False, markerscale=3, fontsize=FONT - 1)
     return fig
 
@@ -139,7 +138,7 @@ def registration(plt):
     before = np.array(source)  # a copy: a view would hold the list still
     source.transform(found.transform)
     after = np.asarray(source)
-    fig, axes = plt.subplots(1, 2, figsize=(WIDTH, 3.8), layout="constrained")
+    fig, axes = plt.subplots(1, 2, figsize=(WIDTH, 4.2), layout="constrained")
     # A slice through the ball's centre, seen from above: the two walls are
     # lines, the ball a ring.
     def level(p):
@@ -147,14 +146,12 @@ def registration(plt):
 
     cut = level(target)
     for ax, (points, title) in zip(axes, [(before, "as scanned"),
-                                          (after, f"after icp: {found.iterations} iterations, RMS {found.rmse:.4f}")]):
+                                          (after, f"after icp: {found.iterations} iterations,\nRMS {found.rmse:.4f}")]):
         moved = level(points)
         ax.scatter(cut[:, 0], cut[:, 1], s=3, color=GREY, label="target")
         ax.scatter(moved[:, 0], moved[:, 1], s=3, color=ORANGE, label="source")
-        ax.set_title(title, fontsize=FONT - 2)
-        ax.set_aspect("equal")
-        ax.tick_params(labelsize=FONT - 3)
-    axes[0].legend(fontsize=FONT - 3, frameon=False, markerscale=3, loc="upper right")
+        ax.set(title=title, aspect="equal", xticks=[0, 0.5, 1], yticks=[0, 0.5, 1])
+    axes[0].legend(fontsize=FONT - 1, frameon=False, markerscale=3, loc="upper right")
     return fig
 
 
@@ -163,9 +160,11 @@ def search(plt):
     the coarse samples, the window around the best sample, the answer."""
     import math
 
+    from matplotlib.ticker import MaxNLocator
+
     from lumora import Vec3d, VecList
 
-    fig, axes = plt.subplots(1, 2, figsize=(9, 3.4), sharey=False)
+    fig, axes = plt.subplots(1, 2, figsize=(WIDTH, 4.2), layout="constrained")
     path = VecList([Vec3d(t / 40, math.sin(t / 40), 0) for t in range(200)])
     xs = (10, 10, 10, 5, 10, 10, 20, 1, 20, 20)
     scattered = VecList([Vec3d(x, 0, 0) for x in xs])
@@ -180,46 +179,49 @@ def search(plt):
         best = min(samples, key=lambda i: (d[i], i))
         lo, hi = max(best - stride, 0), min(best + stride - 1, n - 1)
         ax.axvspan(lo - 0.5, hi + 0.5, color=ORANGE, alpha=0.18, label="window searched")
-        ax.plot(range(n), d, ".", color=GREY, markersize=3 if n > 50 else 8, label="distance of each point")
+        ax.plot(range(n), d, ".", color=GREY, markersize=3 if n > 50 else 8, label="each point")
         ax.plot(samples, [d[i] for i in samples], "o", color=BLUE, markersize=5, label="coarse samples")
-        ax.plot([found], [d[found]], "*", color=GREEN, markersize=14, label="the search's answer")
+        ax.plot([found], [d[found]], "*", color=GREEN, markersize=14, label="search's answer")
         if exact != found:
-            ax.plot([exact], [d[exact]], "x", color=RED, markersize=10, mew=2, label="the true nearest point")
+            ax.plot([exact], [d[exact]], "x", color=RED, markersize=10, mew=2, label="true nearest point")
         ax.set(title=title, xlabel="index", ylabel="distance to the query")
+        ax.xaxis.set_major_locator(MaxNLocator(5, integer=True))
     # Below the plots, where it covers no sample.
-    handles, labels = axes[1].get_legend_handles_labels()
-    fig.legend(handles, labels, fontsize=9, loc="lower center", ncol=5, frameon=False)
-    fig.tight_layout(rect=(0, 0.1, 1, 1))
+    fig.legend(*axes[1].get_legend_handles_labels(), loc="outside lower center", ncol=3, frameon=False, columnspacing=1)
     return fig
 
 
 def pool(plt):
     """How a bulk call is split: below the grain on the calling thread, above
     it in chunks that any thread may take, with the same bits either way."""
-    from matplotlib.patches import Rectangle
+    from matplotlib.patches import Patch, Rectangle
 
-    fig, ax = plt.subplots(figsize=(9, 3))
+    fig = plt.figure(figsize=(WIDTH, 3.5))
+    ax = fig.add_axes((0.01, 0, 0.98, 1))
     ax.axis("off")
-    ax.set(xlim=(0, 100), ylim=(-6, 30))
-    ax.text(0, 27, "rotate on 5,000 elements: weight 4 × 5,000 = 20,000 < 32,768, so the calling thread runs it")
-    ax.add_patch(Rectangle((0, 20), 100 * 5_000 / 40_000, 5, color=GREY))
-    ax.text(0, 15.5, "rotate on 40,000 elements: weight 160,000 ≥ 32,768, so the pool's threads take chunks")
+    ax.set(xlim=(0, 100), ylim=(-8, 40))
+    ax.text(0, 39, "rotate on 5,000 elements: weight 4 × 5,000 = 20,000 < 32,768,\nso the calling thread runs it",
+            va="top")  # fmt: skip
+    ax.add_patch(Rectangle((0, 26), 100 * 5_000 / 40_000, 5, color=GREY))
+    ax.text(0, 23, "rotate on 40,000 elements: weight 160,000 ≥ 32,768,\nso the pool's threads take chunks", va="top")
     # An illustrative split: the chunks' bounds and owners vary from call to
     # call, the results do not.
     bounds, owners = [0, 14, 26, 41, 55, 63, 78, 90, 100], [0, 1, 1, 0, 1, 0, 0, 1]
     for (a, b), t in zip(zip(bounds, bounds[1:]), owners):
-        ax.add_patch(Rectangle((a, 8), b - a - 0.4, 5, color=(BLUE, ORANGE)[t]))
+        ax.add_patch(Rectangle((a, 10), b - a - 0.4, 5, color=(BLUE, ORANGE)[t]))
     # The grain of rotate, 32,768 / 4 elements, on the same scale: the short
     # call ends before it; under the chunks, as a length, not a cut.
     grain = 100 * 8_192 / 40_000
-    ax.plot([grain, grain], [19, 26], "--", color="black", linewidth=0.8)
-    ax.annotate("", xy=(grain, 5.5), xytext=(0, 5.5), arrowprops={"arrowstyle": "<->", "linewidth": 0.8})
-    ax.text(grain + 0.6, 4.5, "the grain of rotate: 8,192 elements", fontsize=8)
-    for x, colour, label in ((50, GREY, "calling thread"), (68, BLUE, "pool thread 1"), (84, ORANGE, "pool thread 2")):
-        ax.add_patch(Rectangle((x, 21), 2, 2.5, color=colour))
-        ax.text(x + 2.8, 21.3, label, fontsize=8)
-    ax.text(0, -1, "Each element's result depends on that element alone, and a reduction (a sum, a search's")
-    ax.text(0, -5, "minimum) combines the chunks' results in index order: the same bits with 1 thread or 64.")
+    ax.plot([grain, grain], [25, 32], "--", color="black", linewidth=0.8)
+    ax.annotate("", xy=(grain, 7.5), xytext=(0, 7.5), arrowprops={"arrowstyle": "<->", "linewidth": 0.8})
+    ax.text(grain + 0.8, 7.5, "the grain of rotate: 8,192 elements", va="center", fontsize=FONT - 1)
+    threads = [Patch(color=c, label=t) for c, t in ((GREY, "calling thread"), (BLUE, "pool thread 1"),
+                                                     (ORANGE, "pool thread 2"))]  # fmt: skip
+    ax.legend(handles=threads, loc="center right", bbox_to_anchor=(100, 28.5), bbox_transform=ax.transData, ncol=3,
+              frameon=False, fontsize=FONT - 1, columnspacing=1, handlelength=1)  # fmt: skip
+    note = ("Each element's result depends on that element alone, and a reduction (a sum, a search's minimum) "
+            "combines the chunks' results in index order: the same bits with 1 thread or 64.")  # fmt: skip
+    ax.text(0, 4, textwrap.fill(note, 72), va="top")
     return fig
 
 
@@ -230,12 +232,6 @@ def table(name):
 
 def machine(name):
     return " ".join(line.lstrip("# ") for line in table(name) if line.startswith("#")).split(":", 1)[1].strip()
-
-
-# Figures are drawn at most as wide as the page's text column, with text of
-# the body's size there: at 7 inches and 12 points, one point of the figure
-# is about one pixel of the page's 16-pixel text.
-WIDTH, FONT = 7.0, 12
 
 
 def bulk_ratios():
@@ -268,12 +264,11 @@ def performance(plt):
         ax.plot(ratios, at, marker, color=colour, markersize=6, label=f"n = {n:,}")
     ax.axvline(1, color="black", linewidth=1)
     ax.set_xscale("log")
-    ax.set_yticks(y, ops, fontsize=FONT)
-    ax.tick_params(axis="x", labelsize=FONT)
-    ax.set_xlabel("numpy time / lumora time (right of 1: lumora faster)", fontsize=FONT)
+    ax.set_yticks(y, ops)
+    ax.set_xlabel("numpy time / lumora time (right of 1: lumora faster)")
     ax.invert_yaxis()
     ax.grid(axis="x", which="major", color="#dddddd", linewidth=0.8)
-    ax.legend(fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=3, frameon=False)
+    ax.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=3, frameon=False)
     footnote(fig, "bulk")
     fig.tight_layout(rect=(0, 0.07, 1, 1))
     return fig
@@ -297,12 +292,11 @@ def calls(plt):
     (numpy,) = ax.plot([s[3] for s in scalar if s[3]], [i for i, s in enumerate(scalar) if s[3]], "D", color=ORANGE,
                        markersize=7, label="numpy, 3 elements")  # fmt: skip
     ax.set_xscale("log")
-    ax.set_yticks(y, names, fontsize=FONT)
-    ax.tick_params(axis="x", labelsize=FONT)
-    ax.set_xlabel("nanoseconds per call", fontsize=FONT)
+    ax.set_yticks(y, names)
+    ax.set_xlabel("nanoseconds per call")
     ax.invert_yaxis()
-    ax.legend(handles=[bars, floor, numpy], fontsize=FONT, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2,
-              frameon=False, handletextpad=0.4, columnspacing=1.0)  # fmt: skip
+    ax.legend(handles=[bars, floor, numpy], loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, frameon=False,
+              handletextpad=0.4, columnspacing=1.0)  # fmt: skip
     footnote(fig, "scalar")
     fig.tight_layout(rect=(0, 0.07, 1, 1))
     return fig
@@ -334,9 +328,7 @@ def index(plt):
     ax.plot([n for n, _ in scan], [us for _, us in scan], ":", marker="^", color=ORANGE, linewidth=2,
             label="full scan, minimum_distance_to(q, 1)")  # fmt: skip
     ax.set(xscale="log", yscale="log")
-    ax.tick_params(labelsize=FONT)
-    ax.set_xlabel("points in the cloud (n)", fontsize=FONT)
-    ax.set_ylabel("microseconds per query", fontsize=FONT)
+    ax.set(xlabel="points in the cloud (n)", ylabel="microseconds per query")
     ax.grid(which="major", color="#dddddd", linewidth=0.8)
     # Above the plot, where it covers no line.
     ax.legend(fontsize=FONT - 1, loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, frameon=False)
@@ -353,7 +345,6 @@ def bulk_times(operation):
         if m:
             out[int(m[1])] = float(m[2])
     return out
-
 
 
 def cloud(plt):
@@ -376,19 +367,18 @@ def cloud(plt):
     down = np.asarray(voxel_down_sample(scan[keep], 0.1))
     sensor = Vec3d(2, 2, 2)
     n = np.asarray(normals(PointIndex(down), 8, toward=sensor))
-    fig = plt.figure(figsize=(9, 4.2))
-    views = [fig.add_subplot(1, 2, i + 1, projection="3d") for i in range(2)]
+    fig, views = plt.subplots(1, 2, figsize=(WIDTH, 3.6), subplot_kw={"projection": "3d"})
+    fig.subplots_adjust(left=0, right=1, bottom=-0.06, top=0.86, wspace=0)
     views[0].scatter(*scan[keep].T, s=0.5, color=GREY, alpha=0.5)
     views[0].scatter(*scan[~keep].T, s=6, color=RED, label=f"dropped: {np.count_nonzero(~keep)} points")
-    views[0].set_title(f"{len(scan)} points, statistical_inliers(index, 20, 2.0)", fontsize=9)
-    views[0].legend(fontsize=8, loc="upper left", frameon=False)
+    views[0].set_title(f"{len(scan)} points,\nstatistical_inliers(index, 20, 2.0)")
+    views[0].legend(fontsize=FONT - 1, loc="upper left", frameon=False)
     views[1].scatter(*down.T, s=4, color=BLUE)
     views[1].quiver(*down.T, *(0.08 * n).T, color=ORANGE, linewidth=0.8)
-    views[1].set_title(f"voxel_down_sample(kept, 0.1): {len(down)} points, normals", fontsize=9)
+    views[1].set_title(f"voxel_down_sample(kept, 0.1):\n{len(down)} points, normals")
     for ax in views:
         ax.view_init(elev=25, azim=40)
         ax.set_axis_off()
-    fig.tight_layout()
     return fig
 
 
