@@ -57,7 +57,10 @@ def test_members_follow_their_formulas_bit_for_bit():
             back = RigidTransform.from_matrix(a.to_matrix(columns=columns), columns=columns)
             assert np.allclose(back.rotation.to_rotation_matrix(), q.to_rotation_matrix(), rtol=0, atol=1e-14)
             assert same(back.translation, t, exact=True)
-        assert pickle.loads(pickle.dumps(a, 2)) is not a and same(copy.deepcopy(a), a, exact=True)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            back = pickle.loads(pickle.dumps(a, protocol))
+            assert back is not a and same(back, a, exact=True)
+        assert same(copy.deepcopy(a), a, exact=True)
         assert same(eval(repr(a)), a, exact=True)
 
 
@@ -65,11 +68,14 @@ def test_the_constructor_normalises_and_refuses_quaternions_without_a_direction(
     m = RigidTransform(Quat(0, 0, 3, 4), Vec3d(1, 2, 3))
     assert same(m.rotation, Quat(0, 0, 3, 4).normalize(), exact=True)
     assert m == RigidTransform(Quat(0, 0, -0.6, -0.8), Vec3d(1, 2, 3))  # -q is the same rotation
+    # An unpickled state is made as the constructor makes it: normalised, or refused alike.
+    restore = RigidTransform.__reduce__(m)[0]
+    assert same(restore("RigidTransform", struct.pack("<7d", 0, 0, 3, 4, 1, 2, 3)), m, exact=True)
     for q in [Quat(0, 0, 0, 0), Quat(math.nan, 0, 0, 1), Quat(math.inf, 0, 0, 0), Quat(1e200, 0, 0, 0)]:
-        with pytest.raises(ValueError, match="argument 'rotation': a quaternion of finite, non-zero magnitude"):
-            RigidTransform(q, Vec3d(0, 0, 0))
-    with pytest.raises(ValueError, match="rotation has a finite, non-zero magnitude"):
-        RigidTransform.__reduce__(m)[0]("RigidTransform", bytes(56))
+        for make in (lambda: RigidTransform(q, Vec3d(0, 0, 0)),
+                     lambda: restore("RigidTransform", struct.pack("<7d", q.w, q.i, q.j, q.k, 0, 0, 0))):  # fmt: skip
+            with pytest.raises(ValueError, match="argument 'rotation': a quaternion of finite, non-zero magnitude"):
+                make()
     for other in (Quat.identity(), Vec3d(0, 0, 0), 2):
         with pytest.raises(TypeError):
             m * other
@@ -93,6 +99,44 @@ def test_meaning_and_matrices_agree_with_scipy():
         other = RigidTransform(Quat.from_rotation_matrix(r[j].as_matrix(), columns=True), Vec3d(*t[j]))
         both = (ours * other).apply(Vec3d(*pts[i]))
         assert np.allclose(list(both), r[i].apply(r[j].apply(pts[i]) + t[j]) + t[i], atol=1e-12)
+
+
+def test_motions_and_the_fit_agree_with_scipys_types():
+    pytest.importorskip("scipy", minversion="1.16")  # the version that has RigidTransform
+    from scipy.spatial.transform import RigidTransform as Theirs
+
+    def theirs(ms):  # rotate is conj(q) v q: scipy's rotation by (-i, -j, -k, w), scalar last
+        quats = [[-m.rotation.i, -m.rotation.j, -m.rotation.k, m.rotation.w] for m in ms]
+        return Theirs.from_components([list(m.translation) for m in ms], Rotation.from_quat(quats))
+
+    def agree(got, want, scale):  # to 1e-12 of the magnitudes involved
+        return np.all(np.abs(np.asarray(got) - want) <= 1e-12 * scale)
+
+    rng = np.random.default_rng(8)
+    a, b = motions(rng, 500), motions(rng, 500)
+    ta, tb = theirs(a), theirs(b)
+    v = rng.normal(size=(500, 3)) * 100
+    moved = [list(m.apply(Vec3d(*p))) for m, p in zip(a, v)]
+    size = 1 + np.linalg.norm(v, axis=1) + np.linalg.norm(ta.translation, axis=1)
+    assert agree(moved, ta.apply(v), size[:, None])
+    pairs = [(a, ta), ([x * y for x, y in zip(a, b)], ta * tb), ([x.inverse() for x in a], ta.inv())]
+    for ours, want in pairs:
+        m = np.array([x.to_matrix(columns=True) for x in ours])
+        w = want.as_matrix()
+        assert agree(m[:, :3, :3], w[:, :3, :3], 1)
+        assert agree(m[:, :, 3], w[:, :, 3], 1 + np.linalg.norm(w[:, :3, 3], axis=1)[:, None])
+        assert (m[:, 3] == [0, 0, 0, 1]).all()
+    for case in range(40):  # the fit: align_vectors about the centroids, on noisy pairs
+        n = int(rng.integers(4, 400))
+        s = rng.normal(size=(n, 3)) * rng.uniform(0.5, 10, 3) + rng.normal(size=3) * 100
+        t = Rotation.random(rng=rng).apply(s) + rng.normal(size=3) * 10 + rng.normal(scale=0.05, size=s.shape)
+        w = rng.uniform(0.1, 3, n) if case % 2 else np.ones(n)
+        fit, rms = RigidTransform.align(s, t, weights=w if case % 2 else None)
+        cs, ct = np.average(s, axis=0, weights=w), np.average(t, axis=0, weights=w)
+        r, rssd = Rotation.align_vectors(t - ct, s - cs, weights=w)
+        assert np.allclose(fit.rotation.to_rotation_matrix(columns=True), r.as_matrix(), rtol=0, atol=1e-9)
+        assert np.allclose(list(fit.translation), ct - r.apply(cs), rtol=0, atol=1e-9 * (1 + np.abs(s).max()))
+        assert math.isclose(rms, rssd / math.sqrt(w.sum()), rel_tol=1e-9)
 
 
 def test_from_matrix_says_why_it_refuses():
@@ -137,7 +181,9 @@ def test_align_agrees_with_the_svd_recipe_and_ignores_order(shape):
     w = rng.uniform(0.5, 2, n)
     fit, rms = RigidTransform.align(s, t, weights=w)
     moved = VecList.from_buffer(s)
+    kept = moved.copy()
     moved.transform(fit)
+    assert np.asarray(kept).tobytes() == s.tobytes()  # the copy's own elements, unmoved
     residual = np.sqrt(np.sum(w * np.sum((np.asarray(moved) - t) ** 2, axis=1)) / np.sum(w))
     assert math.isclose(rms, residual, rel_tol=1e-9)
     if shape != "line":  # a line leaves the turn about itself free

@@ -114,8 +114,9 @@ std::pair<RigidTransform, double> align(const bind::RowsOf<3>& source_rows, cons
 
 } // namespace
 
-// Restored bytes keep every bit, but a rotation without a direction is no
-// motion: refused as the constructor refuses it.
+// Restored bytes are made into a motion as the constructor makes one, so a
+// pickled motion comes back bit for bit and no state breaks the rule that
+// the rotation is stored normalised.
 RigidTransform bind::Pickled<RigidTransform>::restore(std::span<const std::byte> data, const char* name) {
     if (data.size() != sizeof(RigidTransform)) {
         throw Error{PyExc_ValueError, std::string("argument '") + name + "': a RigidTransform is " +
@@ -124,11 +125,7 @@ RigidTransform bind::Pickled<RigidTransform>::restore(std::span<const std::byte>
     }
     RigidTransform m;
     std::memcpy(&m, data.data(), sizeof m);
-    if (!has_direction(m.rotation)) {
-        throw Error{PyExc_ValueError, std::string("argument '") + name +
-                                          "': a RigidTransform's rotation has a finite, non-zero magnitude"};
-    }
-    return m;
+    return make(m.rotation, m.translation);
 }
 
 template <>

@@ -14,7 +14,8 @@ inline constexpr bool bind::immutable<drovak::RigidTransform> = true;
 template <>
 struct bind::Pickled<drovak::RigidTransform> {
     static std::span<const std::byte> bytes(const drovak::RigidTransform& m) { return std::as_bytes(std::span(&m, 1)); }
-    // ValueError (naming `name`) unless `data` is one motion whose rotation
-    // has a finite, non-zero magnitude.
+    // The motion the constructor makes of the rotation and translation in
+    // `data`: ValueError naming `name` unless it is one motion's bytes, and
+    // the constructor's ValueError for a rotation without a direction.
     static drovak::RigidTransform restore(std::span<const std::byte> data, const char* name);
 };
