@@ -6,6 +6,7 @@ import json
 import math
 import os
 import pickle
+import struct
 import subprocess
 import sys
 
@@ -154,6 +155,9 @@ def test_refusals_and_the_result():
     for args, kw, message in cases:
         with pytest.raises(ValueError, match=message):
             icp(*args, **kw)
+        if not kw:  # the arguments evaluate shares, refused alike
+            with pytest.raises(ValueError, match=message):
+                evaluate(*args)
     with pytest.raises(TypeError, match="argument 'init'"):
         icp(source, index, 0.1, init=Quat.identity())
     r = icp(source, index, 0.1, iterations=2)
@@ -163,3 +167,6 @@ def test_refusals_and_the_result():
     assert f"iterations={r.iterations}, converged={r.converged})" in repr(r)
     with pytest.raises(ValueError, match="not the bytes of an IcpResult"):
         type(r).__reduce__(r)[0]("IcpResult", bytes(88))
+    state = struct.pack("<9d2Q", 0, 0, 3, 4, 1, 2, 3, 0.5, 0.1, 2, 1)  # a rotation stored normalised
+    made = type(r).__reduce__(r)[0]("IcpResult", state).transform
+    assert repr(made) == repr(RigidTransform(Quat(0, 0, 3, 4), Vec3d(1, 2, 3)))

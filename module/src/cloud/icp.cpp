@@ -168,6 +168,7 @@ std::pair<double, double> evaluate(const bind::RowsOf<3>& source_rows, const Poi
                                    const std::optional<RigidTransform>& transform) {
     const double limit = checked_distance(max_distance);
     if (source_rows.rows == 0) refuse("argument 'source': no points to evaluate");
+    if (target.size() == 0) refuse("argument 'target': an empty PointIndex");
     const lumora::Points source(source_rows);
     Pairing p(source.size());
     pair(target, source.data(), transform.value_or(RigidTransform::identity()), limit, p);
@@ -200,6 +201,8 @@ IcpResult bind::Pickled<IcpResult>::restore(std::span<const std::byte> data, con
     const double m = r.transform.rotation.magnitude();
     if (!(std::isfinite(m) && m > 0.0) || r.converged > 1)
         throw Error{PyExc_ValueError, where + "not the bytes of an IcpResult"};
+    // Stored normalised, as every motion's rotation is.
+    r.transform = RigidTransform::make(r.transform.rotation, r.transform.translation);
     return r;
 }
 
