@@ -258,12 +258,16 @@ def test_refusals_write_nothing():
     calls = [
         (lambda: statistical_inliers(index, 0, 1.0, out=mask), "argument 'k'"),
         (lambda: statistical_inliers(index, 100, 1.0, out=mask), "argument 'k'"),
-        (lambda: statistical_inliers(index, 5, NAN, out=mask), "argument 'std_ratio'"),
+        (lambda: statistical_inliers(index, 5, NAN, out=mask), "argument 'std_ratio': a finite ratio is required"),
+        (lambda: statistical_inliers(index, 5, INF, out=mask), "argument 'std_ratio': .* not inf"),
+        (lambda: statistical_inliers(index, 5, -INF, out=mask), "argument 'std_ratio'"),
         (lambda: statistical_inliers(index, 5, 1.0, out=mask[:99]), "out"),
         (lambda: radius_inliers(index, NAN, 2, out=mask), "argument 'radius'"),
         (lambda: normals(index, 2, out=normal_out), "argument 'k'"),
         (lambda: normals(index, 101, out=normal_out), "argument 'k'"),
         (lambda: normals(index, 5, out=normal_out[:, :2]), "out"),
+        (lambda: normals(index, 5, toward=Vec3d(0, INF, 0), out=normal_out), "argument 'toward': a point with finite"),
+        (lambda: normals(index, 5, toward=Vec3d(0, 0, NAN), out=normal_out), "argument 'toward'"),
         (lambda: index.nearest_each(np.zeros((3, 3)), max_distance=-1.0, indices=pos, distances=dist), "max_distance"),
         (lambda: index.nearest_each(np.zeros((3, 3)), max_distance=NAN, indices=pos, distances=dist), "max_distance"),
     ]

@@ -6,6 +6,7 @@
 
 #include "bind/define.hpp"
 #include "bind/out.hpp"
+#include "bind/text.hpp"
 #include "classes.hpp"
 #include "drovak/cloud/neighbours.hpp"
 #include "drovak/cloud/normals.hpp"
@@ -80,7 +81,11 @@ bind::OutOr<bool> statistical_inliers(const PointIndex& index, std::uint64_t k, 
         throw bind::Error{PyExc_ValueError, "argument 'k': between 1 and the number of points less one (" +
                                                 count_text(n == 0 ? 0 : n - 1) + ") is required, not " + count_text(k)};
     }
-    if (std::isnan(std_ratio)) throw bind::Error{PyExc_ValueError, "argument 'std_ratio': the ratio is NaN"};
+    // An infinite ratio times a zero deviation would be NaN and keep nothing.
+    if (!std::isfinite(std_ratio)) {
+        throw bind::Error{PyExc_ValueError, "argument 'std_ratio': a finite ratio is required, not " +
+                                                bind::format_floats("{}", {std_ratio})};
+    }
     out.take({n});
     auto mean_distances = Array<double>::uninitialised(n);
     for_each_point(
@@ -128,6 +133,11 @@ Normals normals(const PointIndex& index, std::uint64_t k, const std::optional<Ve
     if (k < 3 || k > n) {
         throw bind::Error{PyExc_ValueError, "argument 'k': between 3 and the number of points (" + count_text(n) +
                                                 ") is required, not " + count_text(k)};
+    }
+    if (toward && !drovak::index::finite(*toward)) {
+        throw bind::Error{PyExc_ValueError,
+                          "argument 'toward': a point with finite components is required, not " +
+                              bind::format_floats(lumora::vec3d_form, {toward->x, toward->y, toward->z})};
     }
     Normals r{{}, out.object};
     auto* dst = reinterpret_cast<Vec3d*>(out.take({n, 3}));
