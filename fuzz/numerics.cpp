@@ -3,16 +3,21 @@
 // bytes are one): the exact sum against the sum as a big integer, rounded by
 // the C library's hexadecimal float reading; the float text form against a
 // round trip through strtod and the shortest digits std::to_chars finds; the
-// point tree's nearest, k-nearest and within-radius answers against the
-// brute force, at both widths of its stored positions.
+// point tree's nearest, k-nearest (bounded or not, and from a point of its
+// own) and within-radius answers against the brute force, at both widths of
+// its stored positions; the symmetric 3x3 eigen solver against the
+// definition of an eigenpair, and against the values a matrix was made with.
 
+#include "drovak/cloud/eigen.hpp"
 #include "drovak/exact_sum.hpp"
 #include "drovak/float_text.hpp"
 #include "drovak/index/build.hpp"
 #include "drovak/index/nearest.hpp"
+#include "drovak/index/nearest_at.hpp"
 #include "drovak/index/within.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -229,31 +234,151 @@ struct Built {
     ix::Tree<Index> tree;
 };
 
+// Every point by `before` from q: the brute force the tree must agree with.
+std::vector<ix::Neighbour> by_distance(const std::vector<Vec3d>& cloud, const Vec3d& q) {
+    std::vector<ix::Neighbour> all;
+    for (std::size_t i = 0; i < cloud.size(); ++i)
+        all.push_back({i, cloud[i].distance_squared(q)});
+    std::sort(all.begin(), all.end(), ix::before);
+    return all;
+}
+
+// The first `count` of `want`, point for point and bit for bit.
+void same_ranks(const char* search, const ix::Neighbour* found, std::size_t count,
+                const std::vector<ix::Neighbour>& want, std::size_t wanted) {
+    if (count != wanted) fail(std::string(search) + " answered a wrong count");
+    for (std::size_t j = 0; j < count; ++j) {
+        if (found[j].index != want[j].index || bits(found[j].d2) != bits(want[j].d2))
+            fail(std::string(search) + " differs from the brute force at rank " + std::to_string(j));
+    }
+}
+
 template <class Index>
-void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queries, double radius, std::size_t k) {
+void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queries, double radius, std::size_t k,
+                std::size_t cut) {
     const Built<Index> built(cloud);
+    const std::size_t wanted = std::min(k, cloud.size());
+    std::vector<ix::Neighbour> heap(wanted), found(wanted);
     for (const Vec3d& q : queries) {
-        std::vector<ix::Neighbour> brute;
-        for (std::size_t i = 0; i < cloud.size(); ++i)
-            brute.push_back({i, cloud[i].distance_squared(q)});
-        std::sort(brute.begin(), brute.end(), ix::before);
-        const std::size_t wanted = std::min(k, cloud.size());
-        std::vector<ix::Neighbour> heap(wanted), found(wanted);
-        if (ix::k_nearest(built.tree, q, k, heap.data(), found.data()) != wanted)
-            fail("k_nearest answered a wrong count");
-        for (std::size_t j = 0; j < wanted; ++j) {
-            if (found[j].index != brute[j].index || bits(found[j].d2) != bits(brute[j].d2))
-                fail("k_nearest differs from the brute force at rank " + std::to_string(j));
-        }
+        const std::vector<ix::Neighbour> brute = by_distance(cloud, q);
+        same_ranks("k_nearest", found.data(), ix::k_nearest(built.tree, q, k, heap.data(), found.data()), brute,
+                   wanted);
         if (std::isnan(radius)) continue;
+        // Bounded: the same order among the points whose rounded distance
+        // is within the radius.
+        std::vector<ix::Neighbour> near;
+        for (const ix::Neighbour& c : brute) {
+            if (std::sqrt(c.d2) <= radius) near.push_back(c);
+        }
+        const std::size_t bounded =
+            ix::k_nearest_within(built.tree, q, k, ix::squared_limit(radius), heap.data(), found.data());
+        same_ranks("k_nearest_within", found.data(), bounded, near, std::min(wanted, near.size()));
         std::vector<std::uint64_t> in, want;
         ix::within(built.tree, q, radius, [&](std::uint64_t i) { in.push_back(i); });
         std::sort(in.begin(), in.end());
-        for (std::size_t i = 0; i < cloud.size(); ++i) {
-            if (std::sqrt(cloud[i].distance_squared(q)) <= radius) want.push_back(i);
-        }
+        for (const ix::Neighbour& c : near)
+            want.push_back(c.index);
+        std::sort(want.begin(), want.end());
         if (in != want) fail("within differs from the brute force");
     }
+    // Self-queries at a few positions of the tree's order, spread over its
+    // leaves: each the answer of a query at that point.
+    const std::size_t count = built.tree.count, visits = std::min<std::size_t>(count, 4);
+    for (std::size_t s = 0; s < visits; ++s) {
+        const std::size_t at = (cut + s * count / visits) % count;
+        const std::size_t got = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());
+        same_ranks("k_nearest_at", found.data(), got, by_distance(cloud, built.tree.points[at]), wanted);
+    }
+}
+
+// ---------------------------------------------------------------- eigen
+
+// Sums in long double, whose exponent range takes any product of doubles:
+// the checks neither overflow nor underflow.
+using Wide = long double;
+constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double tiny = std::numeric_limits<double>::denorm_min();
+
+// What a Jacobi solver's rounding may leave: a few units in the last place
+// for each of the dozen or so rotations it takes, relative to the norm of
+// the matrix, and as many of the subnormals' step where its entries are
+// that small (random matrices of every scale stay within a third of it).
+constexpr Wide slack(Wide norm) { return 32 * eps * norm + 32 * tiny; }
+
+// The eigen solver on a symmetric matrix of finite entries, below 2^1020 in
+// magnitude so that no rotation of it overflows: values ascending, vectors
+// orthonormal, each a solution of A v = lambda v; and, where A was made as
+// R diag(lambda) R^T, its values those lambdas.
+void check_eigen(const double (&a)[3][3], const double* lambdas) {
+    const drovak::cloud::Eigen3 e =
+        drovak::cloud::symmetric_eigen({a[0][0], a[0][1], a[0][2], a[1][1], a[1][2], a[2][2]});
+    if (!(e.values[0] <= e.values[1] && e.values[1] <= e.values[2])) fail("eigenvalues not ascending");
+    Wide norm = 0;
+    for (const auto& row : a) {
+        for (double x : row)
+            norm += Wide{x} * x;
+    }
+    norm = std::sqrt(norm);
+    const auto coords = [](const Vec3d& v) { return std::array<Wide, 3>{v.x, v.y, v.z}; };
+    for (int i = 0; i < 3; ++i) {
+        const auto v = coords(e.vectors[i]);
+        for (int j = 0; j < 3; ++j) {
+            const auto u = coords(e.vectors[j]);
+            if (std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2] - (i == j)) > 32 * eps)
+                fail("eigenvectors not orthonormal");
+        }
+        Wide residual = 0;
+        for (int r = 0; r < 3; ++r) {
+            const Wide d = a[r][0] * v[0] + a[r][1] * v[1] + a[r][2] * v[2] - e.values[i] * v[r];
+            residual += d * d;
+        }
+        if (std::sqrt(residual) > slack(norm)) fail("A v - lambda v is not small");
+    }
+    if (!lambdas) return;
+    // Weyl: rounding the made matrix moves its values by no more than the
+    // rounding's own norm, half an ulp of each entry.
+    std::array<double, 3> want{lambdas[0], lambdas[1], lambdas[2]};
+    std::sort(want.begin(), want.end());
+    const Wide largest = std::max({std::fabs(want[0]), std::fabs(want[2])});
+    for (int i = 0; i < 3; ++i) {
+        if (std::fabs(Wide{e.values[i]} - want[i]) > slack(largest)) fail("eigenvalues differ from the made ones");
+    }
+}
+
+// The fuzzed entry as the solver takes it: large ones brought below 2^1020.
+double bounded(double x) { return std::fabs(x) >= 0x1p1020 ? std::ldexp(x, -16) : x; }
+
+// Two matrices from seven values: the upper triangle of six of them, and
+// R diag(lambda) R^T for the rotation R of a quaternion (four) and three
+// lambdas, which makes close and repeated eigenvalues with vectors in any
+// direction.
+void check_eigen_of(const double (&seven)[7]) {
+    for (double x : seven) {
+        if (!std::isfinite(x)) return;
+    }
+    const double* u = seven;
+    double a[3][3] = {{u[0], u[1], u[2]}, {u[1], u[3], u[4]}, {u[2], u[4], u[5]}};
+    for (auto& row : a) {
+        for (double& x : row)
+            x = bounded(x);
+    }
+    check_eigen(a, nullptr);
+    const double lambdas[3] = {bounded(u[0]), bounded(u[1]), bounded(u[2])};
+    const Wide size = std::sqrt(Wide{u[3]} * u[3] + Wide{u[4]} * u[4] + Wide{u[5]} * u[5] + Wide{u[6]} * u[6]);
+    if (size == 0) return;
+    const Wide w = u[3] / size, x = u[4] / size, y = u[5] / size, z = u[6] / size;
+    const Wide r[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
+                          {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
+                          {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
+    for (int i = 0; i < 3; ++i) {
+        for (int j = i; j < 3; ++j) {
+            Wide s = 0;
+            for (int c = 0; c < 3; ++c)
+                s += r[i][c] * lambdas[c] * r[j][c];
+            a[i][j] = a[j][i] = static_cast<double>(s);
+        }
+    }
+    check_eigen(a, lambdas);
 }
 
 } // namespace
@@ -283,7 +408,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < m; ++i)
         queries[i] = {at(last - (3 * i) % values.size()), at(last + 1 + 3 * i), at(last + 2 + 3 * i)};
     const double radius = std::fabs(at(last / 2));
-    check_tree<std::uint32_t>(cloud, queries, radius, k);
-    check_tree<std::uint64_t>(cloud, queries, radius, k);
+    check_tree<std::uint32_t>(cloud, queries, radius, k, cut);
+    check_tree<std::uint64_t>(cloud, queries, radius, k, cut);
+    double seven[7];
+    for (std::size_t i = 0; i < 7; ++i)
+        seven[i] = at(i);
+    check_eigen_of(seven);
     return 0;
 }
