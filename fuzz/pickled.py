@@ -5,12 +5,16 @@ toolkit's functions).
 An input names a class (or anything else) and gives the state: bytes, a
 bytearray, a buffer of any description, or an argument tuple of any shape
 and any objects. The reconstructor must make the object exactly when the
-state is one (one value's bytes, or a whole number of vectors), and that
-object must be whole: its state pickles back to the very same bytes, at
-every protocol, and it works. Anything else is a clean exception.
+state is one (one value's bytes, or a whole number of vectors; for a motion,
+and the registration result holding one, a rotation with a direction), and
+that object must be whole: its state is the one given (a motion's rotation
+normalised as the constructor normalises it), pickles back to the very same
+bytes at every protocol, and it works. Anything else is a clean exception.
 """
 
+import math
 import pickle
+import struct
 
 import lumora
 from fuzzing import REFUSALS, Described, Reader
@@ -26,6 +30,8 @@ SAMPLES = {
     "Circle": G.Circle(V(1, 2, 3), 2.0, V(0, 0, 1)),
     "VecList": lumora.VecList([V(1, 2, 3)]),
     "PointIndex": lumora.PointIndex(lumora.VecList([V(1, 2, 3)])),
+    "RigidTransform": lumora.RigidTransform(lumora.Quat(1.0, 0.0, 0.0, 0.0), V(1, 2, 3)),
+    "IcpResult": lumora.cloud.icp(lumora.VecList([V(1, 2, 3)]), lumora.PointIndex(lumora.VecList([V(1, 2, 3)])), 1.0),
 }
 NAMES = list(SAMPLES)
 # One value's bytes; None for the blocks of vectors.
@@ -55,18 +61,62 @@ def state(r):
     return other, bytes(other) if isinstance(other, bytes) else None
 
 
-def check_whole(name, obj, raw, protocol):
+def motion(raw):
+    """The state a motion's bytes make, as the constructor makes a motion of
+    their rotation and translation, or None for a rotation without a
+    direction: its magnitude (summed in the core's order) zero or not finite."""
+    q, t = struct.unpack("<4d", raw[:32]), raw[32:56]
+    m = math.sqrt(((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
+    if not (math.isfinite(m) and m > 0.0):
+        return None
+    # Kept as it is when unit within the constructor's tolerance.
+    return raw[:32] + t if abs(m - 1.0) <= 2**-49 else struct.pack("<4d", *(c / m for c in q)) + t
+
+
+def made(name, raw):
+    """The state of the object the reconstructor must make, or None where it
+    must refuse."""
+    if raw is None or not isinstance(name, str) or name not in SIZES:
+        return None
+    size = SIZES[name]
+    if size is None:
+        return raw if len(raw) % 24 == 0 else None
+    if len(raw) != size:
+        return None
+    if name == "RigidTransform":
+        return motion(raw)
+    if name == "IcpResult":
+        # The converged flag is a whole word, 0 or 1.
+        kept = motion(raw[:56])
+        return kept + raw[56:] if kept is not None and struct.unpack("<Q", raw[80:88])[0] <= 1 else None
+    return raw
+
+
+def check_whole(name, obj, state, protocol):
     assert type(obj).__name__ == name, (name, type(obj))
     fn, (again, back) = obj.__reduce__()
-    assert fn is lumora._restore and again == name and back == raw, (name, raw, back)
+    assert fn is lumora._restore and again == name and back == state, (name, state, back)
     copy = pickle.loads(pickle.dumps(obj, protocol=protocol))
-    assert copy.__reduce__()[1][1] == raw, (name, protocol)
+    assert copy.__reduce__()[1][1] == state, (name, protocol)
     repr(obj)
     if name in BLOCKS:
-        assert len(obj) == len(raw) // 24
-    if name == "PointIndex" and raw:
+        assert len(obj) == len(state) // 24
+    if name == "PointIndex" and state:
         near = obj.k_nearest(V(0, 0, 0), len(obj))
         assert sorted(i for i, _ in near) == list(range(len(obj))), near
+    if name == "RigidTransform":
+        parts = obj.rotation.__reduce__()[1][1] + obj.translation.__reduce__()[1][1]
+        assert parts == state, (state, parts)
+        # Unit, as every motion's rotation is: another magnitude would scale
+        # what it moves.
+        assert abs(obj.rotation.magnitude() - 1.0) <= 2**-49, obj
+        for query in (obj.inverse, obj.to_matrix, lambda: obj.apply(V(1, 2, 3))):
+            query()
+    if name == "IcpResult":
+        check_whole("RigidTransform", obj.transform, state[:56], protocol)
+        fitness, rmse, iterations, converged = struct.unpack("<2d2Q", state[56:])
+        got = (struct.pack("<2d", obj.fitness, obj.rmse), obj.iterations, obj.converged)
+        assert got == (struct.pack("<2d", fitness, rmse), iterations, converged == 1), (state, got)
 
 
 def one(data):
@@ -89,12 +139,7 @@ def one(data):
         obj = lumora._restore(*args, **kwargs)
     except REFUSALS:
         obj = None
-    fits = (
-        raw is not None
-        and isinstance(name, str)
-        and name in SIZES
-        and (len(raw) % 24 == 0 if SIZES[name] is None else len(raw) == SIZES[name])
-    )
-    assert (obj is not None) == fits, (name, args, kwargs, obj)
+    want = made(name, None if raw is None else bytes(raw))
+    assert (obj is not None) == (want is not None), (name, args, kwargs, obj)
     if obj is not None:
-        check_whole(name, obj, bytes(raw), r.byte() % (pickle.HIGHEST_PROTOCOL + 1))
+        check_whole(name, obj, want, r.byte() % (pickle.HIGHEST_PROTOCOL + 1))
