@@ -15,6 +15,7 @@ bytes at every protocol, and it works. Anything else is a clean exception.
 import math
 import pickle
 import struct
+import sys
 
 import lumora
 from fuzzing import REFUSALS, Described, Reader
@@ -64,13 +65,23 @@ def state(r):
 def motion(raw):
     """The state a motion's bytes make, as the constructor makes a motion of
     their rotation and translation, or None for a rotation without a
-    direction: its magnitude (summed in the core's order) zero or not finite."""
+    direction: a component not finite, or all of them zero."""
     q, t = struct.unpack("<4d", raw[:32]), raw[32:56]
-    m = math.sqrt(((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3])
-    if not (math.isfinite(m) and m > 0.0):
+    if not all(map(math.isfinite, q)) or not any(q):
         return None
+
+    def squared(q):  # summed in the core's order
+        return ((q[0] * q[0] + q[1] * q[1]) + q[2] * q[2]) + q[3] * q[3]
+
     # Kept as it is when unit within the constructor's tolerance.
-    return raw[:32] + t if abs(m - 1.0) <= 2**-49 else struct.pack("<4d", *(c / m for c in q)) + t
+    if abs(math.sqrt(squared(q)) - 1.0) <= 2**-49:
+        return raw[:32] + t
+    # A square that underflows or overflows: first scaled by a power of two.
+    if not sys.float_info.min <= squared(q) <= sys.float_info.max:
+        e = math.frexp(max(map(abs, q)))[1] - 1
+        q = [math.ldexp(c, -e) for c in q]
+    m = math.sqrt(squared(q))
+    return struct.pack("<4d", *(c / m for c in q)) + t
 
 
 def made(name, raw):

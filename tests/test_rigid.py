@@ -71,7 +71,15 @@ def test_the_constructor_normalises_and_refuses_quaternions_without_a_direction(
     # An unpickled state is made as the constructor makes it: normalised, or refused alike.
     restore = RigidTransform.__reduce__(m)[0]
     assert same(restore("RigidTransform", struct.pack("<7d", 0, 0, 3, 4, 1, 2, 3)), m, exact=True)
-    for q in [Quat(0, 0, 0, 0), Quat(math.nan, 0, 0, 1), Quat(math.inf, 0, 0, 0), Quat(1e200, 0, 0, 0)]:
+    # A magnitude whose square underflows or overflows still has its direction.
+    for scale in (5e-324, 3e-162, 1e-155, 1e200, 1.7e308):
+        for make in (lambda: RigidTransform(Quat(0, 0, 3 * scale, 4 * scale), Vec3d(1, 2, 3)),
+                     lambda: restore("RigidTransform", struct.pack("<7d", 0, 0, 3 * scale, 4 * scale, 1, 2, 3))):  # fmt: skip
+            if not math.isfinite(4 * scale):
+                continue
+            r = make().rotation
+            assert abs(r.magnitude() - 1) < 1e-15 and abs(r.j * 4 - r.k * 3) < 1e-15 and r.k > 0, (scale, r)
+    for q in [Quat(0, 0, 0, 0), Quat(math.nan, 0, 0, 1), Quat(math.inf, 0, 0, 0)]:
         for make in (lambda: RigidTransform(q, Vec3d(0, 0, 0)),
                      lambda: restore("RigidTransform", struct.pack("<7d", q.w, q.i, q.j, q.k, 0, 0, 0))):  # fmt: skip
             with pytest.raises(ValueError, match="argument 'rotation': a quaternion of finite, non-zero magnitude"):

@@ -30,15 +30,8 @@ namespace {
 using R = bind::Def<RigidTransform>;
 using pool::Cost;
 
-// A rotation needs a direction: a quaternion whose magnitude is zero, or not
-// finite, has none.
-bool has_direction(const Quat& q) {
-    const double m = q.magnitude();
-    return std::isfinite(m) && m > 0.0;
-}
-
 RigidTransform make(const Quat& rotation, const Vec3d& translation) {
-    if (!has_direction(rotation)) {
+    if (!RigidTransform::has_direction(rotation)) {
         throw bind::Error{
             PyExc_ValueError,
             "argument 'rotation': a quaternion of finite, non-zero magnitude is required, not " +

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <variant>
 
 #include "drovak/quat.hpp"
@@ -49,13 +50,32 @@ struct RigidTransform {
 
     static constexpr RigidTransform identity() { return {Quat::identity(), Vec3d::zero()}; }
 
+    // A rotation needs a direction: finite components, not all zero.
+    static bool has_direction(const Quat& q) {
+        const bool finite = std::isfinite(q.w) && std::isfinite(q.i) && std::isfinite(q.j) && std::isfinite(q.k);
+        return finite && (q.w != 0.0 || q.i != 0.0 || q.j != 0.0 || q.k != 0.0);
+    }
+
     // The rotation normalised, unless it is a unit quaternion already
     // (magnitude within unit_tolerance of 1), which is kept as it is: a
     // motion made again from its own parts, or from its repr, is the same
-    // bit for bit. The caller refuses a magnitude of zero or not finite.
+    // bit for bit. The caller refuses a rotation without a direction.
     static RigidTransform make(const Quat& rotation, const Vec3d& translation) {
         const bool unit = std::fabs(rotation.magnitude() - 1.0) <= unit_tolerance;
-        return {unit ? rotation : rotation.normalize(), translation};
+        return {unit ? rotation : in_range(rotation).normalize(), translation};
+    }
+
+    // A quaternion whose squared magnitude is subnormal or overflows is
+    // brought near unit length by a power of two first, which keeps its
+    // direction exactly (but for what lies below the smallest double), so
+    // that normalize() divides by a magnitude it can take; any other is
+    // left alone, and normalised bit for bit as Quat.normalize() does.
+    static Quat in_range(const Quat& q) {
+        const double s = q.squared_magnitude();
+        if (s >= std::numeric_limits<double>::min() && s <= std::numeric_limits<double>::max()) return q;
+        const int e =
+            std::ilogb(std::fmax(std::fmax(std::fabs(q.w), std::fabs(q.i)), std::fmax(std::fabs(q.j), std::fabs(q.k))));
+        return {std::ldexp(q.w, -e), std::ldexp(q.i, -e), std::ldexp(q.j, -e), std::ldexp(q.k, -e)};
     }
 
     // Normalising leaves the magnitude within a few units in the last place

@@ -198,8 +198,7 @@ IcpResult bind::Pickled<IcpResult>::restore(std::span<const std::byte> data, con
     if (data.size() != sizeof r)
         throw Error{PyExc_ValueError, where + "an IcpResult is " + std::to_string(sizeof r) + " bytes"};
     std::memcpy(&r, data.data(), sizeof r);
-    const double m = r.transform.rotation.magnitude();
-    if (!(std::isfinite(m) && m > 0.0) || r.converged > 1)
+    if (!RigidTransform::has_direction(r.transform.rotation) || r.converged > 1)
         throw Error{PyExc_ValueError, where + "not the bytes of an IcpResult"};
     // Stored normalised, as every motion's rotation is.
     r.transform = RigidTransform::make(r.transform.rotation, r.transform.translation);
