@@ -9,8 +9,9 @@ own inside.
 
 Open3D has no wheel for the free-threaded interpreter, so it runs in a
 virtual environment of the system's interpreter under ~/.cache/lumora/ (made
-here on first use with pip), over the same points saved as .npy; where it
-cannot be installed its column is skipped with a line saying so.
+here on first use with pip, with the Debian package of the libusb it links),
+over the same points saved as .npy; where it cannot be installed its column
+is skipped with a line saying so.
 
 Run it with OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy
 here: `python bench/bench_cloud.py [--sizes 200000 1000000]`.
@@ -157,6 +158,10 @@ def open3d_python():
         print("Open3D: skipped (no system python3 to make its environment with)")
         return None
     try:
+        # Open3D's wheel links the system's libusb, which a fresh Debian lacks.
+        debian = Path(__file__).resolve().parents[1] / "scripts" / "debian.sh"
+        subprocess.run(["bash", "-c", f'log() {{ echo "$*" >&2; }}; . "{debian}"; ensure_packages libusb-1.0-0'],
+                       check=True, capture_output=True)  # fmt: skip
         subprocess.run([base, "-m", "venv", str(VENV)], check=True, capture_output=True)
         subprocess.run([str(python), "-m", "pip", "install", "-q", OPEN3D, "numpy"], check=True, capture_output=True)
         subprocess.run(check, check=True, capture_output=True)
