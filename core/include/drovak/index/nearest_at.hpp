@@ -22,30 +22,9 @@ namespace drovak::index {
 
 namespace detail {
 
-// The `wanted` nearest points met so far, sorted, with the squared distance
-// of the last at hand, once there are that many, as the bound of those that
-// can still enter; a point exactly at it enters if its position is lower.
-struct Nearest {
-    Neighbour* at;
-    std::size_t wanted;
-    std::size_t size = 0;
-    double worst = std::numeric_limits<double>::infinity();
-
-    void offer(const Neighbour& c) {
-        std::size_t to = size;
-        if (size < wanted) {
-            ++size;
-        } else if (closer(c, at[size - 1])) {
-            to = size - 1;
-        } else {
-            return;
-        }
-        for (; to > 0 && closer(c, at[to - 1]); --to)
-            at[to] = at[to - 1];
-        at[to] = c;
-        if (size == wanted) worst = at[size - 1].d2;
-    }
-
+// The nearest points met so far, sorted (FewBest), offered a leaf's points
+// in one go.
+struct Nearest : FewBest<closer> {
     // Offers the points of [begin, end) within the bound. A leaf's points
     // are measured first and the few within the bound marked, so that the
     // test of each costs no branch; only the marked ones are offered.
@@ -118,13 +97,13 @@ std::size_t k_nearest_at(const Tree<Index>& t, std::size_t position, std::size_t
     const std::size_t wanted = std::min(k, t.n);
     if (wanted == 0) return 0;
     const Vec3d q = t.points[position];
-    detail::Nearest found{room, std::min(wanted, t.count)};
+    detail::Nearest found{{room, std::min(wanted, t.count)}};
     // The query's leaf, the last whose first point is at or before it, and
     // its smallest ancestor with enough points: all of them are candidates.
     std::size_t level = t.depth;
     auto j = static_cast<std::size_t>(((static_cast<unsigned __int128>(position + 1) << level) - 1) /
                                       static_cast<unsigned __int128>(t.count));
-    while (t.begin(level, j + 1) - t.begin(level, j) < found.wanted) {
+    while (t.begin(level, j + 1) - t.begin(level, j) < found.capacity) {
         --level;
         j >>= 1;
     }
@@ -134,7 +113,7 @@ std::size_t k_nearest_at(const Tree<Index>& t, std::size_t position, std::size_t
         const std::size_t other = (std::size_t{1} << level) - 1 + (j ^ 1);
         if (!(lower_bound(t.boxes[other], q) > found.worst)) detail::collect(t, q, other, found);
     }
-    return detail::merge_apart(t, q, wanted, room, found.wanted, out, [](const Neighbour&) { return true; });
+    return detail::merge_apart(t, q, wanted, room, found.capacity, out, [](const Neighbour&) { return true; });
 }
 
 } // namespace drovak::index
