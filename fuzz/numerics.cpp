@@ -14,6 +14,7 @@
 #include "drovak/index/build.hpp"
 #include "drovak/index/nearest.hpp"
 #include "drovak/index/nearest_at.hpp"
+#include "drovak/index/nearest_walk.hpp"
 #include "drovak/index/within.hpp"
 
 #include <algorithm>
@@ -288,6 +289,21 @@ void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queri
         const std::size_t at = (cut + s * count / visits) % count;
         const std::size_t got = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());
         same_ranks("k_nearest_at", found.data(), got, by_distance(cloud, built.tree.points[at]), wanted);
+    }
+    // A walk over a piece of the tree's order, as a pool's piece takes it:
+    // each answer that of the search at that point.
+    if (count > 0) {
+        std::vector<ix::Neighbour> walked(wanted);
+        ix::NearestWalk walk(built.tree, k, heap.data());
+        for (std::size_t at = cut % count; at < count; ++at) {
+            const std::size_t got = walk.at(at, walked.data());
+            const std::size_t want = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());
+            if (got != want) fail("the walk answered a wrong count");
+            for (std::size_t j = 0; j < got; ++j) {
+                if (walked[j].index != found[j].index || bits(walked[j].d2) != bits(found[j].d2))
+                    fail("the walk differs from the search at rank " + std::to_string(j));
+            }
+        }
     }
 }
 

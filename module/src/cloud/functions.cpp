@@ -11,7 +11,7 @@
 #include "drovak/cloud/neighbours.hpp"
 #include "drovak/cloud/normals.hpp"
 #include "drovak/exact_sum.hpp"
-#include "drovak/index/nearest_at.hpp"
+#include "drovak/index/nearest_walk.hpp"
 #include "point_index.hpp"
 #include "pool.hpp"
 
@@ -31,17 +31,32 @@ namespace {
 
 using F = bind::Def<void>;
 
-// f(tree, j, i, p, room) for every point, j its place in the tree's order,
-// i its position and p the point, walking the tree's order so that
-// successive queries are near each other and meet the same nodes; `room` is
-// a piece's own scratch of twice `room_size` neighbours.
+// f(tree, i, p) for every point, i its position and p the point, walking
+// the tree's order so that successive queries are near each other and meet
+// the same nodes.
 template <class Fn>
-void for_each_point(const PointIndex& index, std::size_t room_size, Fn f) {
+void for_each_point(const PointIndex& index, Fn f) {
     index.visit([&](const auto& tree) {
         pool::for_each_range(tree.n, Cost::query, [&](std::size_t begin, std::size_t end) {
-            auto room = Array<Neighbour>::uninitialised(2 * room_size);
             for (std::size_t j = begin; j < end; ++j)
-                f(tree, j, static_cast<std::uint64_t>(tree.indices[j]), tree.points[j], room.data());
+                f(tree, static_cast<std::uint64_t>(tree.indices[j]), tree.points[j]);
+        });
+    });
+}
+
+// f(i, p, near, got) for every point likewise, with its `got` nearest of k
+// for a finite point, found by one walk per piece of the pool's, and none
+// for another.
+template <class Fn>
+void for_each_neighbourhood(const PointIndex& index, std::size_t k, Fn f) {
+    index.visit([&](const auto& tree) {
+        pool::for_each_range(tree.n, Cost::query, [&](std::size_t begin, std::size_t end) {
+            auto room = Array<Neighbour>::uninitialised(2 * k);
+            drovak::index::NearestWalk walk(tree, k, room.data());
+            for (std::size_t j = begin; j < end; ++j) {
+                const std::size_t got = j < tree.count ? walk.at(j, room.data() + k) : 0;
+                f(static_cast<std::uint64_t>(tree.indices[j]), tree.points[j], room.data() + k, got);
+            }
         });
     });
 }
@@ -88,11 +103,10 @@ bind::OutOr<bool> statistical_inliers(const PointIndex& index, std::uint64_t k, 
     }
     out.take({n});
     auto mean_distances = Array<double>::uninitialised(n);
-    for_each_point(
-        index, k + 1, [&](const auto& tree, std::size_t j, std::uint64_t i, const Vec3d& p, Neighbour* room) {
-            mean_distances[i] = drovak::index::finite(p) ? drovak::cloud::mean_distance(tree, j, k, room, room + k + 1)
-                                                         : std::numeric_limits<double>::quiet_NaN();
-        });
+    for_each_neighbourhood(index, k + 1, [&](std::uint64_t i, const Vec3d& p, const Neighbour* near, std::size_t got) {
+        mean_distances[i] = drovak::index::finite(p) ? drovak::cloud::mean_distance(i, near, got, k)
+                                                     : std::numeric_limits<double>::quiet_NaN();
+    });
     // The mean and sample standard deviation of the finite mean distances;
     // a point whose own is not finite is never kept.
     const Tally all = tally(mean_distances, [](double d) { return d; });
@@ -113,7 +127,7 @@ bind::OutOr<bool> radius_inliers(const PointIndex& index, double radius, std::ui
     if (std::isnan(radius)) throw bind::Error{PyExc_ValueError, "argument 'radius': the radius is NaN"};
     const std::size_t n = index.size();
     return bind::results<bool, 1>(out, {n}, [&](bool* keep) {
-        for_each_point(index, 0, [&](const auto& tree, std::size_t, std::uint64_t i, const Vec3d& p, Neighbour*) {
+        for_each_point(index, [&](const auto& tree, std::uint64_t i, const Vec3d& p) {
             // A NaN component puts every other point at a NaN distance.
             const bool nan = std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z);
             keep[i] = nan ? min_neighbours == 0 : drovak::cloud::has_neighbours(tree, i, p, radius, min_neighbours);
@@ -146,14 +160,12 @@ Normals normals(const PointIndex& index, std::uint64_t k, const std::optional<Ve
         dst = r.list.vectors.data();
     }
     const Array<Vec3d> given = index.points();
-    for_each_point(index, k, [&](const auto& tree, std::size_t j, std::uint64_t i, const Vec3d& p, Neighbour* room) {
+    for_each_neighbourhood(index, k, [&](std::uint64_t i, const Vec3d& p, const Neighbour* near, std::size_t got) {
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
         if (!drovak::index::finite(p)) {
             dst[i] = {nan, nan, nan};
             return;
         }
-        const std::size_t got = drovak::index::k_nearest_at(tree, j, k, room, room + k);
-        const Neighbour* near = room + k;
         const Vec3d normal = drovak::cloud::fitted_normal(got, [&](std::size_t j) { return given[near[j].index]; });
         dst[i] = toward ? drovak::cloud::oriented(normal, p, *toward) : normal;
     });

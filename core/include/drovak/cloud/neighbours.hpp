@@ -5,7 +5,7 @@
 // among points that coincide, any of them would do, since they are all at
 // distance zero.
 
-#include "drovak/index/nearest_at.hpp"
+#include "drovak/index/tree.hpp"
 #include "drovak/index/within.hpp"
 
 #include <cmath>
@@ -14,14 +14,10 @@
 
 namespace drovak::cloud {
 
-// The mean distance from the finite point at `position` of the tree's order
-// to its k nearest other points (0 < k < t.n), summed nearest first; `room`
-// and `found` are room for k + 1 neighbours.
-template <class Index>
-double mean_distance(const index::Tree<Index>& t, std::size_t position, std::size_t k, index::Neighbour* room,
-                     index::Neighbour* found) {
-    const std::uint64_t self = t.indices[position];
-    const std::size_t got = index::k_nearest_at(t, position, k + 1, room, found);
+// The mean distance from a point to its k nearest other points, given its
+// k + 1 nearest (`got` of them, nearest first, itself among them unless k + 1
+// points coincide with it), summed nearest first.
+inline double mean_distance(std::uint64_t self, const index::Neighbour* found, std::size_t got, std::size_t k) {
     double sum = 0.0;
     std::size_t used = 0;
     bool skipped = false;

@@ -1,0 +1,278 @@
+#pragma once
+// The k nearest points of the index's own points, asked one after another
+// in the tree's order, each the same answer as k_nearest_at gives, found
+// with less work by using what the queries before it found.
+//
+// Any bound gives the exact answer as long as every point within it is
+// gathered and at least k are: the k nearest are then among those gathered,
+// since a point left out is farther than all of them. Successive points of
+// the tree's order lie close together, and nearly as far from their k-th
+// neighbour, so a bound guessed from the last few answers holds a little
+// more than k points. The points near a leaf are taken from the tree once,
+// for all of its queries; each query measures them all (no branch per
+// point), keeps those within its bound and ranks them without a branch per
+// pair, which is where the search by the shrinking bound of the k best
+// spends its time: on mispredicted branches while it keeps its candidates
+// sorted. A guess that holds too few or too many points is tried again
+// with a bound that the triangle inequality makes safe, and if that fails
+// too the search is the ordinary one.
+
+#include "drovak/index/nearest_at.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace drovak::index {
+
+// At most p.distance_squared(q) for every p in box b and q in box a: the
+// gaps are never larger than those of lower_bound(a, p), and rounding keeps
+// the order.
+inline double box_gap_squared(const Box& a, const Box& b) {
+    const Vec3d g{positive_part(a.lo.x - b.hi.x) + positive_part(b.lo.x - a.hi.x),
+                  positive_part(a.lo.y - b.hi.y) + positive_part(b.lo.y - a.hi.y),
+                  positive_part(a.lo.z - b.hi.z) + positive_part(b.lo.z - a.hi.z)};
+    return g.dot(g);
+}
+
+template <class Index>
+class NearestWalk {
+  public:
+    // Up to this k the walk guesses; beyond it every search is the ordinary
+    // one, since the ranking costs the square of the points kept.
+    static constexpr std::size_t most = 32;
+
+    // `room` is room for min(k, t.n) neighbours, for the ordinary search.
+    NearestWalk(const Tree<Index>& t, std::size_t k, Neighbour* room) : t_(t), k_(k), room_(room) {}
+
+    // Writes the min(k, t.n) nearest points of the finite point at
+    // `position` of the tree's order to `out`, first to last, and returns
+    // how many.
+    std::size_t at(std::size_t position, Neighbour* out) {
+        const Vec3d q = t_.points[position];
+        if (k_ == 0 || k_ > most || k_ > t_.count || seen_ == 0) return ordinary(position, q, out);
+        // The nearest of the recent queries, and the smallest bound that
+        // the triangle inequality gives over all of them.
+        double safe = std::numeric_limits<double>::infinity();
+        double near_distance = safe, near_radius = 0.0, far_radius = 0.0;
+        for (std::size_t r = 0; r < std::min(seen_, recent); ++r) {
+            const double d = recent_[r].q.distance_to(q);
+            safe = std::min(safe, recent_[r].radius + d);
+            far_radius = std::max(far_radius, recent_[r].radius);
+            if (d < near_distance) {
+                near_distance = d;
+                near_radius = recent_[r].radius;
+            }
+        }
+        const std::size_t leaf = leaf_of(position);
+        if (leaf != leaf_) take_nearby(leaf, far_radius * reach_share);
+        const double guess = near_radius * guess_share, wider = near_radius * wider_share;
+        for (const double limit : {guess * guess, wider * wider, safe * safe * (1.0 + 0x1p-30)}) {
+            if (limit <= reach_ ? keep_nearby(q, limit) : gather(leaf, q, limit)) return finish(q, out);
+        }
+        return ordinary(position, q, out);
+    }
+
+  private:
+    // How many recent answers the guess looks at; how far beyond the
+    // nearest one's k-th distance it reaches, and then its second try, and
+    // the nearby points beyond the largest; the most points taken near a
+    // leaf, and ranked.
+    static constexpr std::size_t recent = 8;
+    static constexpr double guess_share = 1.1;
+    static constexpr double wider_share = 1.3;
+    static constexpr double reach_share = 1.5;
+    static constexpr std::size_t nearby_most = 512;
+    static constexpr std::size_t kept_most = 4 * most;
+
+    struct Answer {
+        Vec3d q;
+        double radius;
+    };
+
+    // The leaf whose points include the one at `position`: the last whose
+    // first point is at or before it.
+    std::size_t leaf_of(std::size_t position) const {
+        return static_cast<std::size_t>(((static_cast<unsigned __int128>(position + 1) << t_.depth) - 1) /
+                                        static_cast<unsigned __int128>(t_.count));
+    }
+
+    // Takes every point p with lower_bound(box of the leaf, p) within
+    // `reach` squared, which holds every point within that of any query in
+    // the leaf; none (a reach of minus infinity) if there are too many.
+    void take_nearby(std::size_t leaf, double reach) {
+        const std::size_t first_leaf = (std::size_t{1} << t_.depth) - 1;
+        const Box& box = t_.boxes[first_leaf + leaf];
+        leaf_ = leaf;
+        reach_ = reach * reach;
+        nearby_ = 0;
+        std::size_t stack[std::numeric_limits<std::size_t>::digits + 1];
+        std::size_t top = 0;
+        stack[top++] = 0;
+        while (top > 0) {
+            const std::size_t v = stack[--top];
+            if (box_gap_squared(box, t_.boxes[v]) > reach_) continue;
+            if (v < first_leaf) {
+                stack[top++] = 2 * v + 2;
+                stack[top++] = 2 * v + 1;
+                continue;
+            }
+            const std::size_t j = v - first_leaf;
+            const std::size_t end = t_.begin(t_.depth, j + 1);
+            for (std::size_t i = t_.begin(t_.depth, j); i < end; ++i) {
+                const Vec3d& p = t_.points[i];
+                x_[nearby_] = p.x;
+                y_[nearby_] = p.y;
+                z_[nearby_] = p.z;
+                id_[nearby_] = static_cast<double>(t_.indices[i]);
+                nearby_ += lower_bound(box, p) <= reach_;
+            }
+            if (nearby_ > nearby_most) {
+                reach_ = -std::numeric_limits<double>::infinity();
+                return;
+            }
+        }
+    }
+
+    // Keeps the nearby points within `limit` of q, and says whether there
+    // are at least k of them and at most kept_most. The squared distances
+    // are p.distance_squared(q)'s, the same operations in the same order.
+    bool keep_nearby(const Vec3d& q, double limit) {
+        for (std::size_t i = 0; i < nearby_; ++i) {
+            const double dx = x_[i] - q.x, dy = y_[i] - q.y, dz = z_[i] - q.z;
+            measured_[i] = (dx * dx + dy * dy) + dz * dz;
+        }
+        size_ = 0;
+        for (std::size_t i = 0; i < nearby_; ++i) {
+            d2_[size_] = measured_[i];
+            index_[size_] = id_[i];
+            size_ += measured_[i] <= limit;
+        }
+        return size_ >= k_ && size_ <= kept_most;
+    }
+
+    // The same from the tree, for a query whose limit reaches past the
+    // nearby points: its own leaf first, then the other child of every
+    // ancestor, outwards.
+    bool gather(std::size_t leaf, const Vec3d& q, double limit) {
+        const std::size_t first_leaf = (std::size_t{1} << t_.depth) - 1;
+        size_ = 0;
+        std::size_t stack[std::numeric_limits<std::size_t>::digits + 1];
+        std::size_t top = 0;
+        stack[top++] = first_leaf + leaf;
+        for (std::size_t level = t_.depth, j = leaf; level > 0; --level, j >>= 1)
+            stack[top++] = (std::size_t{1} << level) - 1 + (j ^ 1);
+        std::reverse(stack, stack + top);
+        while (top > 0 && size_ <= kept_most) {
+            const std::size_t v = stack[--top];
+            if (lower_bound(t_.boxes[v], q) > limit) continue;
+            if (v < first_leaf) {
+                stack[top++] = 2 * v + 2;
+                stack[top++] = 2 * v + 1;
+                continue;
+            }
+            const std::size_t j = v - first_leaf;
+            const std::size_t end = t_.begin(t_.depth, j + 1);
+            for (std::size_t i = t_.begin(t_.depth, j); i < end; ++i) {
+                const double d2 = t_.points[i].distance_squared(q);
+                d2_[size_] = d2;
+                index_[size_] = static_cast<double>(t_.indices[i]);
+                size_ += d2 <= limit;
+            }
+        }
+        return size_ >= k_ && size_ <= kept_most;
+    }
+
+    // Ranks the kept points by `closer`, writes the k first to `out` with
+    // the points kept apart merged in, and notes the answer. A rank is
+    // first the count of those nearer; only where two are as near (the
+    // same rank twice, which is rare) are the lower indices counted too.
+    std::size_t finish(const Vec3d& q, Neighbour* out) {
+        // Two NaNs pad the kept points to a multiple of two, and the rows
+        // to an even number: a NaN is nearer than nothing.
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        d2_[size_] = d2_[size_ + 1] = nan;
+        std::size_t rank[kept_most + 2];
+        count_nearer(rank);
+        unsigned char taken[kept_most + 1] = {};
+        bool tie = false;
+        for (std::size_t i = 0; i < size_; ++i) {
+            tie |= taken[rank[i]] != 0;
+            taken[rank[i]] = 1;
+        }
+        for (std::size_t i = 0; i < size_; ++i) {
+            std::size_t r = rank[i];
+            if (tie) {
+                for (std::size_t j = 0; j < size_; ++j)
+                    r += d2_[j] == d2_[i] && index_[j] < index_[i];
+            }
+            // Ranks past k land on one spare slot.
+            best_[std::min(r, k_)] = {static_cast<std::uint64_t>(index_[i]), d2_[i]};
+        }
+        note(q, best_[k_ - 1].d2);
+        return detail::merge_apart(t_, q, std::min(k_, t_.n), best_, k_, out, [](const Neighbour&) { return true; });
+    }
+
+    // rank[i]: how many kept points are nearer than the i-th, for two rows
+    // at a time and two columns at a time.
+    void count_nearer(std::size_t* rank) const {
+#if defined(__SSE2__)
+        const auto sum = [](__m128i v) {
+            return static_cast<std::size_t>(_mm_cvtsi128_si64(v) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+        };
+        for (std::size_t i = 0; i < size_; i += 2) {
+            const __m128d a = _mm_set1_pd(d2_[i]), b = _mm_set1_pd(d2_[i + 1]);
+            __m128i before_a = _mm_setzero_si128(), before_b = _mm_setzero_si128();
+            for (std::size_t j = 0; j < size_; j += 2) {
+                const __m128d dj = _mm_loadu_pd(d2_ + j);
+                before_a = _mm_sub_epi64(before_a, _mm_castpd_si128(_mm_cmplt_pd(dj, a)));
+                before_b = _mm_sub_epi64(before_b, _mm_castpd_si128(_mm_cmplt_pd(dj, b)));
+            }
+            rank[i] = sum(before_a);
+            rank[i + 1] = sum(before_b);
+        }
+#else
+        for (std::size_t i = 0; i < size_; ++i) {
+            rank[i] = 0;
+            for (std::size_t j = 0; j < size_; ++j)
+                rank[i] += d2_[j] < d2_[i];
+        }
+#endif
+    }
+
+    std::size_t ordinary(std::size_t position, const Vec3d& q, Neighbour* out) {
+        const std::size_t got = k_nearest_at(t_, position, k_, room_, out);
+        if (k_ > 0 && k_ <= most && k_ <= t_.count) note(q, out[k_ - 1].d2);
+        return got;
+    }
+
+    // A NaN k-th distance (from the points kept apart) bounds nothing.
+    void note(const Vec3d& q, double d2) {
+        recent_[seen_++ % recent] = {q, std::isnan(d2) ? std::numeric_limits<double>::infinity() : std::sqrt(d2)};
+    }
+
+    const Tree<Index>& t_;
+    std::size_t k_;
+    Neighbour* room_;
+    Answer recent_[recent];
+    std::size_t seen_ = 0;
+    // The points near leaf_ (none yet), each with its index.
+    std::size_t leaf_ = std::numeric_limits<std::size_t>::max();
+    double reach_ = -std::numeric_limits<double>::infinity();
+    std::size_t nearby_ = 0;
+    double x_[nearby_most + leaf_size], y_[nearby_most + leaf_size], z_[nearby_most + leaf_size];
+    double id_[nearby_most + leaf_size], measured_[nearby_most + leaf_size];
+    // The points kept for a query, with room for all the nearby ones, or a
+    // leaf's past the most, and the padding.
+    std::size_t size_ = 0;
+    double d2_[nearby_most + leaf_size + 2], index_[nearby_most + leaf_size];
+    Neighbour best_[most + 1];
+};
+
+} // namespace drovak::index
