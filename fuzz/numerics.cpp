@@ -274,6 +274,12 @@ void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queri
         const std::size_t bounded =
             ix::k_nearest_within(built.tree, q, k, ix::squared_limit(radius), heap.data(), found.data());
         same_ranks("k_nearest_within", found.data(), bounded, near, std::min(wanted, near.size()));
+        // And searched from a leaf that may or may not be near the query.
+        if (ix::finite(q) && built.tree.count > 0) {
+            const std::size_t from = ix::k_nearest_within_from(built.tree, cut % built.tree.count, q, k,
+                                                               ix::squared_limit(radius), heap.data(), found.data());
+            same_ranks("k_nearest_within_from", found.data(), from, near, std::min(wanted, near.size()));
+        }
         std::vector<std::uint64_t> in, want;
         ix::within(built.tree, q, radius, [&](std::uint64_t i) { in.push_back(i); });
         std::sort(in.begin(), in.end());

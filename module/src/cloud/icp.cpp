@@ -10,7 +10,7 @@
 #include "classes.hpp"
 #include "drovak/cloud/icp.hpp"
 #include "drovak/index/bounds.hpp"
-#include "drovak/index/nearest.hpp"
+#include "drovak/index/nearest_at.hpp"
 #include "fit.hpp"
 #include "points.hpp"
 #include "pool.hpp"
@@ -58,8 +58,11 @@ struct Pairing {
 // point's nearest is then no farther than its old partner, whose squared
 // distance bounds the search (inclusively, so the answer is the same) and
 // prunes most of the tree, the motion having moved it little.
+// The search then starts from the old partner's leaf (`positions` gives each
+// target point's place in the tree's order), which most often holds the new
+// one.
 void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out,
-          const Vec3d* targets = nullptr) {
+          const Vec3d* targets = nullptr, const std::size_t* positions = nullptr) {
     const std::size_t n = out.moved.size();
     const drovak::MatrixMotion move(motion);
     index.visit([&](const auto& tree) {
@@ -68,10 +71,12 @@ void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& mo
             for (std::size_t i = begin; i < end; ++i) {
                 const Vec3d p = move(source[i]);
                 out.moved[i] = p;
-                double bound = limit;
-                if (targets && out.partner[i] >= 0)
-                    bound = std::fmin(bound, targets[out.partner[i]].distance_squared(p));
-                const bool found = drovak::index::k_nearest_within(tree, p, 1, bound, room, room + 1) == 1;
+                const std::int64_t old = targets ? out.partner[i] : -1;
+                const bool near = old >= 0 && drovak::index::finite(p) && positions[old] < tree.count;
+                const double bound = old >= 0 ? std::fmin(limit, targets[old].distance_squared(p)) : limit;
+                const bool found =
+                    (near ? drovak::index::k_nearest_within_from(tree, positions[old], p, 1, bound, room, room + 1)
+                          : drovak::index::k_nearest_within(tree, p, 1, bound, room, room + 1)) == 1;
                 out.partner[i] = found ? static_cast<std::int64_t>(room[1].index) : -1;
                 out.d2[i] = found ? room[1].d2 : 0.0;
             }
@@ -141,6 +146,11 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
     std::optional<lumora::Points> normals;
     if (normal_rows) normals.emplace(*normal_rows);
     const Array<Vec3d> targets = target.points();
+    auto positions = Array<std::size_t>::uninitialised(target.size());
+    target.visit([&](const auto& tree) {
+        for (std::size_t j = 0; j < tree.n; ++j)
+            positions[tree.indices[j]] = j;
+    });
 
     IcpResult result{init.value_or(RigidTransform::identity()), 0.0, 0.0, 0, 0};
     Pairing p(source.size());
@@ -151,7 +161,7 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
         result.transform = drovak::compose_motion(*inc, result.transform);
         ++result.iterations;
         const double fitness = p.fitness, rmse = p.rmse;
-        pair(target, source.data(), result.transform, limit, p, targets.data());
+        pair(target, source.data(), result.transform, limit, p, targets.data(), positions.data());
         const bool still =
             drovak::cloud::settled(fitness, p.fitness, tolerance) && drovak::cloud::settled(rmse, p.rmse, tolerance);
         if (p.any && (still || drovak::cloud::negligible(*inc, tolerance, max_distance))) {

@@ -86,6 +86,25 @@ void collect(const Tree<Index>& t, const Vec3d& q, std::size_t v, Nearest& found
     }
 }
 
+// The leaf that holds the finite point at `position` of the tree's order:
+// the last whose first point is at or before it.
+template <class Index>
+std::size_t leaf_of(const Tree<Index>& t, std::size_t position) {
+    return static_cast<std::size_t>(((static_cast<unsigned __int128>(position + 1) << t.depth) - 1) /
+                                    static_cast<unsigned __int128>(t.count));
+}
+
+// Searches node j of `level` whole, then the other child of every ancestor,
+// from the node outwards, while within the bound.
+template <class Index>
+void outwards(const Tree<Index>& t, const Vec3d& q, std::size_t level, std::size_t j, Nearest& found) {
+    found.scan(t, q, t.begin(level, j), t.begin(level, j + 1));
+    for (; level > 0; --level, j >>= 1) {
+        const std::size_t other = (std::size_t{1} << level) - 1 + (j ^ 1);
+        if (!(lower_bound(t.boxes[other], q) > found.worst)) collect(t, q, other, found);
+    }
+}
+
 } // namespace detail
 
 // Writes the min(k, t.n) nearest points of the finite point at `position`
@@ -98,22 +117,30 @@ std::size_t k_nearest_at(const Tree<Index>& t, std::size_t position, std::size_t
     if (wanted == 0) return 0;
     const Vec3d q = t.points[position];
     detail::Nearest found{{room, std::min(wanted, t.count)}};
-    // The query's leaf, the last whose first point is at or before it, and
-    // its smallest ancestor with enough points: all of them are candidates.
+    // The query's leaf, and its smallest ancestor with enough points: all
+    // of them are candidates.
     std::size_t level = t.depth;
-    auto j = static_cast<std::size_t>(((static_cast<unsigned __int128>(position + 1) << level) - 1) /
-                                      static_cast<unsigned __int128>(t.count));
+    std::size_t j = detail::leaf_of(t, position);
     while (t.begin(level, j + 1) - t.begin(level, j) < found.capacity) {
         --level;
         j >>= 1;
     }
-    found.scan(t, q, t.begin(level, j), t.begin(level, j + 1));
-    // Outwards: the other child of every ancestor, while within the bound.
-    for (; level > 0; --level, j >>= 1) {
-        const std::size_t other = (std::size_t{1} << level) - 1 + (j ^ 1);
-        if (!(lower_bound(t.boxes[other], q) > found.worst)) detail::collect(t, q, other, found);
-    }
+    detail::outwards(t, q, level, j, found);
     return detail::merge_apart(t, q, wanted, room, found.capacity, out, [](const Neighbour&) { return true; });
+}
+
+// The same answer as k_nearest_within(t, q, k, limit, ...) for a finite q,
+// searched from the leaf of the finite point at `position` outwards: for a
+// query near that point (a moved point's last partner), whose leaf then
+// holds the answer or bounds it closely. For few neighbours.
+template <class Index>
+std::size_t k_nearest_within_from(const Tree<Index>& t, std::size_t position, const Vec3d& q, std::size_t k,
+                                  double limit, Neighbour* room, Neighbour* out) {
+    const std::size_t wanted = std::min(k, t.n);
+    if (wanted == 0) return 0;
+    detail::Nearest found{{room, std::min(wanted, t.count), 0, limit}};
+    detail::outwards(t, q, t.depth, detail::leaf_of(t, position), found);
+    return detail::merge_apart(t, q, wanted, room, found.size, out, [&](const Neighbour& c) { return c.d2 <= limit; });
 }
 
 } // namespace drovak::index

@@ -70,7 +70,7 @@ class NearestWalk {
                 near_radius = recent_[r].radius;
             }
         }
-        const std::size_t leaf = leaf_of(position);
+        const std::size_t leaf = detail::leaf_of(t_, position);
         if (leaf != leaf_) take_nearby(leaf, far_radius * reach_share);
         const double guess = near_radius * guess_share, wider = near_radius * wider_share;
         for (const double limit : {guess * guess, wider * wider, safe * safe * (1.0 + 0x1p-30)}) {
@@ -87,7 +87,7 @@ class NearestWalk {
     static constexpr std::size_t recent = 8;
     static constexpr double guess_share = 1.1;
     static constexpr double wider_share = 1.3;
-    static constexpr double reach_share = 1.5;
+    static constexpr double reach_share = 1.3;
     static constexpr std::size_t nearby_most = 512;
     static constexpr std::size_t kept_most = 4 * most;
 
@@ -95,13 +95,6 @@ class NearestWalk {
         Vec3d q;
         double radius;
     };
-
-    // The leaf whose points include the one at `position`: the last whose
-    // first point is at or before it.
-    std::size_t leaf_of(std::size_t position) const {
-        return static_cast<std::size_t>(((static_cast<unsigned __int128>(position + 1) << t_.depth) - 1) /
-                                        static_cast<unsigned __int128>(t_.count));
-    }
 
     // Takes every point p with lower_bound(box of the leaf, p) within
     // `reach` squared, which holds every point within that of any query in
