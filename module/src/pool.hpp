@@ -233,15 +233,15 @@ lumora::Array<Out> generate(std::size_t n, Cost cost, F f) {
     return out;
 }
 
-// The elements in[i] for which keep(i), in index order, into an array
-// reserved once: a pass counts each piece's kept elements, then each piece
-// writes its own from where the pieces before it end. The writing pass asks
-// keep(i) again and never leaves its piece's slots, so a keep that answers
-// differently the second time (a mask another thread writes to) garbles the
-// result but writes nowhere else; slots it leaves are zeroed.
-template <class T, class Keep>
-lumora::Array<T> compress(const lumora::Array<T>& in, Cost cost, Keep keep) {
-    const std::size_t n = in.size();
+// make(i) for every i in [0, n) for which keep(i), in index order, into an
+// array reserved once: a pass counts each piece's kept elements, then each
+// piece writes its own from where the pieces before it end. The writing
+// pass asks keep(i) again and never leaves its piece's slots, so a keep
+// that answers differently the second time (a mask another thread writes
+// to) garbles the result but writes nowhere else; slots it leaves are
+// zeroed.
+template <class T, class Keep, class Make>
+lumora::Array<T> select(std::size_t n, Cost cost, Keep keep, Make make) {
     auto counts = std::vector<std::size_t>(detail::pieces_for(n, cost));
     detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
         std::size_t count = 0;
@@ -253,7 +253,6 @@ lumora::Array<T> compress(const lumora::Array<T>& in, Cost cost, Keep keep) {
     for (std::size_t k = 0; k < counts.size(); ++k)
         starts[k + 1] = starts[k] + counts[k];
     auto out = lumora::Array<T>::uninitialised(starts.back());
-    const T* src = in.data();
     T* dst = out.data();
     detail::for_each_piece(n, cost, [&](std::size_t k, std::size_t begin, std::size_t end) {
         // Every element is written, a dropped one into `spare`: no branch
@@ -263,12 +262,19 @@ lumora::Array<T> compress(const lumora::Array<T>& in, Cost cost, Keep keep) {
         const std::size_t last = starts[k + 1];
         for (std::size_t i = begin; i < end; ++i) {
             const bool kept = keep(i) && o < last;
-            *(kept ? dst + o : &spare) = src[i];
+            *(kept ? dst + o : &spare) = make(i);
             o += kept ? 1 : 0;
         }
         if (o < last) std::memset(static_cast<void*>(dst + o), 0, (last - o) * sizeof(T));
     });
     return out;
+}
+
+// The elements in[i] for which keep(i), in index order.
+template <class T, class Keep>
+lumora::Array<T> compress(const lumora::Array<T>& in, Cost cost, Keep keep) {
+    const T* src = in.data();
+    return select<T>(in.size(), cost, keep, [src](std::size_t i) { return src[i]; });
 }
 
 // The ordered combination of part(begin, end) over the pieces of [0, n):

@@ -38,32 +38,35 @@ struct Span {
 // by the packed voxel where the voxels pack, else with zero keys and the
 // voxels of all points in `cells`.
 Array<Keyed> sorted_by_voxel(const Vec3d* ps, std::size_t n, double size, Array<Vec3d>& cells) {
+    auto all = Array<Vec3d>::uninitialised(n);
+    auto in = Array<unsigned char>::uninitialised(n);
+    unsigned char* has = in.data();
+    pool::for_each_range(n, Cost::compound, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            has[i] = drovak::cloud::voxel_of(ps[i], size, all[i]);
+    });
     const Span span = pool::reduce(
-        n, Cost::compound,
+        n, Cost::stream,
         [&](std::size_t begin, std::size_t end) {
             Span s;
-            Vec3d cell;
             for (std::size_t i = begin; i < end; ++i) {
-                if (drovak::cloud::voxel_of(ps[i], size, cell)) s.add(cell, cell, 1);
+                if (has[i]) s.add(all[i], all[i], 1);
             }
             return s;
         },
         [](Span& left, const Span& right) { left.add(right.lo, right.hi, right.count); });
     const drovak::cloud::Packing packing = drovak::cloud::packing(span.lo, span.hi);
-    auto keyed = Array<Keyed>::uninitialised(span.count);
-    if (!packing.fits) cells = Array<Vec3d>::uninitialised(n);
-    std::size_t at = 0;
-    Vec3d cell;
-    for (std::size_t i = 0; i < n; ++i) {
-        const bool in = drovak::cloud::voxel_of(ps[i], size, cell);
-        if (!packing.fits) cells[i] = cell;
-        if (in) keyed[at++] = {packing.fits ? drovak::cloud::pack(packing, cell) : 0, i};
-    }
+    auto keyed = pool::select<Keyed>(
+        n, Cost::stream, [&](std::size_t i) { return has[i] != 0; },
+        [&](std::size_t i) { return Keyed{packing.fits ? drovak::cloud::pack(packing, all[i]) : 0, i}; });
     if (packing.fits) {
         auto room = Array<Keyed>::uninitialised(span.count);
-        drovak::cloud::radix_sort(keyed.data(), room.data(), span.count, packing.bits);
+        drovak::cloud::radix_sort(
+            keyed.data(), room.data(), span.count, packing.bits, pool::thread_count(),
+            [](std::size_t tasks, std::size_t weight, auto&& f) { pool::for_each_task(tasks, weight, f); });
     } else {
-        drovak::cloud::sort_by_cells(keyed.data(), span.count, cells.data());
+        drovak::cloud::sort_by_cells(keyed.data(), span.count, all.data());
+        cells = std::move(all);
     }
     return keyed;
 }

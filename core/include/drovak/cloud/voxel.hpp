@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace drovak::cloud {
 
@@ -66,24 +67,45 @@ inline std::uint64_t pack(const Packing& p, const Vec3d& cell) {
 }
 
 // Sorts a[0 .. n) by key, keys below 2^bits, keeping the order of equal
-// keys: least significant digit first, `room` holding n entries.
-inline void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits) {
+// keys: least significant digit first, `room` holding n entries. Each digit
+// is sorted in `parts` contiguous parts at once: each part counts its
+// digits, the parts' places follow from the counts in order of digit and
+// then of part, and each part moves its own entries to them, which is the
+// order one part gives. run(tasks, weight, f) calls f(k) for every k in
+// [0, tasks), in any order and on any threads, each task weighing about
+// `weight` entries.
+template <class Run>
+void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits, std::size_t parts, Run&& run) {
     constexpr unsigned digit = 11;
     constexpr std::size_t buckets = std::size_t{1} << digit;
+    parts = std::max<std::size_t>(1, std::min(parts, n));
+    const auto begin = [&](std::size_t k) {
+        return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * k / parts);
+    };
+    std::vector<std::size_t> counts(parts * buckets);
     Keyed* from = a;
     Keyed* to = room;
     for (unsigned shift = 0; shift < bits; shift += digit) {
-        std::size_t count[buckets] = {};
-        for (std::size_t i = 0; i < n; ++i)
-            ++count[(from[i].key >> shift) & (buckets - 1)];
+        run(parts, n / parts, [&](std::size_t k) {
+            std::size_t* count = counts.data() + k * buckets;
+            std::fill_n(count, buckets, 0);
+            for (std::size_t i = begin(k), end = begin(k + 1); i < end; ++i)
+                ++count[(from[i].key >> shift) & (buckets - 1)];
+        });
         std::size_t at = 0;
-        for (std::size_t& c : count) {
-            const std::size_t here = c;
-            c = at;
-            at += here;
+        for (std::size_t d = 0; d < buckets; ++d) {
+            for (std::size_t k = 0; k < parts; ++k) {
+                std::size_t& c = counts[k * buckets + d];
+                const std::size_t here = c;
+                c = at;
+                at += here;
+            }
         }
-        for (std::size_t i = 0; i < n; ++i)
-            to[count[(from[i].key >> shift) & (buckets - 1)]++] = from[i];
+        run(parts, n / parts, [&](std::size_t k) {
+            std::size_t* count = counts.data() + k * buckets;
+            for (std::size_t i = begin(k), end = begin(k + 1); i < end; ++i)
+                to[count[(from[i].key >> shift) & (buckets - 1)]++] = from[i];
+        });
         std::swap(from, to);
     }
     if (from != a) std::copy_n(from, n, a);
