@@ -356,6 +356,14 @@ void check_eigen(const double (&a)[3][3], const double* lambdas) {
         }
         if (std::sqrt(residual) > slack(norm)) fail("A v - lambda v is not small");
     }
+    // The closed form, where it answers: the sweeps' smallest vector, up to
+    // its sign, to within the error its gap allows.
+    if (const auto closed = drovak::cloud::smallest_eigen({a[0][0], a[0][1], a[0][2], a[1][1], a[1][2], a[2][2]})) {
+        const Vec3d& v = closed->vector;
+        if (std::fabs(Wide{v.dot(v)} - 1) > 8 * eps) fail("the closed form's vector is not unit");
+        const Vec3d off = v.cross(e.vectors[0]);
+        if (std::sqrt(Wide{off.dot(off)}) > 0x1p-28) fail("the closed form's vector differs from the sweeps'");
+    }
     if (!lambdas) return;
     // Weyl: rounding the made matrix moves its values by no more than the
     // rounding's own norm, half an ulp of each entry.

@@ -49,9 +49,16 @@ Vec3d fitted_normal(std::size_t k, const Point& point) {
     for (const double e : {c.xx, c.xy, c.xz, c.yy, c.yz, c.zz}) {
         if (!std::isfinite(e)) return {nan, nan, nan};
     }
-    const Eigen3 e = symmetric_eigen(c);
+    // The closed form where the plane is clear, else the sweeps.
+    Smallest e;
+    if (const auto closed = smallest_eigen(c)) {
+        e = *closed;
+    } else {
+        const Eigen3 swept = symmetric_eigen(c);
+        e = {{swept.values[0], swept.values[1], swept.values[2]}, swept.vectors[0]};
+    }
     if (!(e.values[1] > e.values[2] * degenerate_share)) return {0.0, 0.0, 0.0};
-    return signed_normal(e.vectors[0]);
+    return signed_normal(e.vector);
 }
 
 // n turned, if need be, so that it does not point away from `toward` as
