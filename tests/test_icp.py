@@ -75,6 +75,31 @@ def test_each_iteration_is_the_least_squares_step_of_its_pairs(plane):
 
 
 @pytest.mark.parametrize("plane", [False, True])
+def test_every_iteration_pairs_as_a_fresh_start_does(plane):
+    """Later iterations keep a partner without a search where it provably
+    stays the nearest: each is the same bits as one iteration started from
+    the motion before it, and the last pairing is that of evaluate."""
+    rng = np.random.default_rng(5)
+    target = scene(6000, rng)
+    index = PointIndex(target)
+    tn = normals(index, 12) if plane else None
+    turn = RigidTransform(Quat.from_axis_angle(Vec3d(1, 2, 3).normalize(), AngleRadians(math.radians(8))),
+                          Vec3d(0.03, 0.01, -0.02))  # fmt: skip
+    source = VecList.from_buffer(scene(4000, rng))
+    source.transform(turn)
+    before = RigidTransform.identity()
+    for k in range(1, 13):
+        run = icp(source, index, 0.15, target_normals=tn, iterations=k, tolerance=0.0)
+        if run.iterations < k:
+            break
+        fresh = icp(source, index, 0.15, init=before, target_normals=tn, iterations=1, tolerance=0.0)
+        assert run.transform == fresh.transform, k
+        assert (run.fitness, run.rmse) == evaluate(source, index, 0.15, transform=run.transform)
+        before = run.transform
+    assert k > 6
+
+
+@pytest.mark.parametrize("plane", [False, True])
 def test_known_motions_are_recovered_from_several_starts(plane):
     rng = np.random.default_rng(2)
     target = scene(20_000, rng)

@@ -36,49 +36,94 @@ using I = bind::Def<IcpResult>;
 [[noreturn]] void refuse(const std::string& text) { throw bind::Error{PyExc_ValueError, text}; }
 
 // Each source point moved, its partner in the target (-1 for none within
-// the distance) and their squared distance.
+// the distance) and their squared distance; and, when the pairing is to be
+// repeated, the next nearest target point (-1 for none within the
+// distance) and how clear the partner stands: a lower bound on the distance
+// from the moved point to every other target point.
 struct Pairing {
     Array<Vec3d> moved;
     Array<std::int64_t> partner;
     Array<double> d2;
+    Array<std::int64_t> second;
+    Array<double> clear;
     // The share of source points with a partner, and the RMS of their
     // distances (0 without any).
     double fitness = 0.0;
     double rmse = 0.0;
     bool any = false;
 
-    explicit Pairing(std::size_t n)
+    Pairing(std::size_t n, bool repeated)
         : moved(Array<Vec3d>::uninitialised(n)), partner(Array<std::int64_t>::uninitialised(n)),
-          d2(Array<double>::uninitialised(n)) {}
+          d2(Array<double>::uninitialised(n)), second(Array<std::int64_t>::uninitialised(repeated ? n : 0)),
+          clear(Array<double>::uninitialised(repeated ? n : 0)) {}
 };
+
+// The relative margin by which the bounds on distances are widened, far
+// beyond what rounding moves them by.
+constexpr double slack = 0x1p-40;
 
 // Pairs every moved source point with its nearest target point whose
 // distance is at most max_distance (the index's order among equals). With
-// `targets`, the partners already in `out` are the last iteration's: a
-// point's nearest is then no farther than its old partner, whose squared
-// distance bounds the search (inclusively, so the answer is the same) and
-// prunes most of the tree, the motion having moved it little.
-// The search then starts from the old partner's leaf (`positions` gives each
-// target point's place in the tree's order), which most often holds the new
-// one.
+// `targets`, the partners already in `out` are the last iteration's. A
+// point whose partner stood clear of every other target point by more than
+// the point has moved keeps it without a search: by the triangle
+// inequality it is still the nearest, by a margin no rounding closes. The
+// others are searched for their two nearest (the second bounds how clear
+// the first stands), within the farther of the old two, from the old
+// partner's leaf (`positions` gives each target point's place in the tree's
+// order), which most often holds them.
 void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out,
           const Vec3d* targets = nullptr, const std::size_t* positions = nullptr) {
     const std::size_t n = out.moved.size();
+    const bool repeated = out.clear.size() != 0;
     const drovak::MatrixMotion move(motion);
     index.visit([&](const auto& tree) {
         pool::for_each_range(n, Cost::query, [&](std::size_t begin, std::size_t end) {
-            drovak::index::Neighbour room[2];
+            drovak::index::Neighbour room[4];
             for (std::size_t i = begin; i < end; ++i) {
                 const Vec3d p = move(source[i]);
-                out.moved[i] = p;
                 const std::int64_t old = targets ? out.partner[i] : -1;
+                // The two nearest are searched for where the point moved
+                // little against its distance to its partner, so that how
+                // clear the new partner stands is likely to hold the next
+                // time; elsewhere the nearest alone (and no clearance).
+                bool two = false;
+                double bound = limit;
+                if (old >= 0) {
+                    const double d2 = targets[old].distance_squared(p);
+                    const double moved2 = p.distance_squared(out.moved[i]);
+                    if (out.clear[i] > 0.0) {
+                        const double shift = std::sqrt(moved2) * (1.0 + slack);
+                        const double clear = (out.clear[i] - shift) * (1.0 - slack);
+                        if (clear > 0x1p-900 && std::sqrt(d2) * (1.0 + slack) < clear) {
+                            const bool in = d2 <= limit;
+                            out.moved[i] = p;
+                            out.clear[i] = clear;
+                            out.partner[i] = in ? old : -1;
+                            out.d2[i] = in ? d2 : 0.0;
+                            continue;
+                        }
+                    }
+                    // The nearest is within the old partner's distance, the
+                    // two nearest within the farther of the old two.
+                    two = 4.0 * moved2 < d2;
+                    const std::int64_t next = out.second[i];
+                    bound = std::fmin(limit, !two        ? d2
+                                             : next >= 0 ? std::fmax(d2, targets[next].distance_squared(p))
+                                                         : limit);
+                }
+                out.moved[i] = p;
+                const std::size_t wanted = two ? 2 : 1;
                 const bool near = old >= 0 && drovak::index::finite(p) && positions[old] < tree.count;
-                const double bound = old >= 0 ? std::fmin(limit, targets[old].distance_squared(p)) : limit;
-                const bool found =
-                    (near ? drovak::index::k_nearest_within_from(tree, positions[old], p, 1, bound, room, room + 1)
-                          : drovak::index::k_nearest_within(tree, p, 1, bound, room, room + 1)) == 1;
-                out.partner[i] = found ? static_cast<std::int64_t>(room[1].index) : -1;
-                out.d2[i] = found ? room[1].d2 : 0.0;
+                const std::size_t got =
+                    near ? drovak::index::k_nearest_within_from(tree, positions[old], p, wanted, bound, room, room + 2)
+                         : drovak::index::k_nearest_within(tree, p, wanted, bound, room, room + 2);
+                out.partner[i] = got > 0 ? static_cast<std::int64_t>(room[2].index) : -1;
+                out.d2[i] = got > 0 ? room[2].d2 : 0.0;
+                if (repeated) {
+                    out.second[i] = got > 1 ? static_cast<std::int64_t>(room[3].index) : -1;
+                    out.clear[i] = two ? std::sqrt(got > 1 ? room[3].d2 : bound) * (1.0 - slack) : 0.0;
+                }
             }
         });
     });
@@ -153,7 +198,7 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
     });
 
     IcpResult result{init.value_or(RigidTransform::identity()), 0.0, 0.0, 0, 0};
-    Pairing p(source.size());
+    Pairing p(source.size(), true);
     pair(target, source.data(), result.transform, limit, p);
     while (p.any && result.iterations < iterations) {
         const auto inc = step(p, targets, normals ? normals->data() : nullptr);
@@ -180,7 +225,7 @@ std::pair<double, double> evaluate(const bind::RowsOf<3>& source_rows, const Poi
     if (source_rows.rows == 0) refuse("argument 'source': no points to evaluate");
     if (target.size() == 0) refuse("argument 'target': an empty PointIndex");
     const lumora::Points source(source_rows);
-    Pairing p(source.size());
+    Pairing p(source.size(), false);
     pair(target, source.data(), transform.value_or(RigidTransform::identity()), limit, p);
     return {p.fitness, p.rmse};
 }
