@@ -82,7 +82,9 @@ inline std::optional<Smallest> smallest_eigen(const Symmetric3& m) {
     }
     const double length = std::sqrt(longest->dot(*longest));
     if (!(length > 0.0 && std::isfinite(length))) return std::nullopt;
-    e.vector = *longest / length;
+    // Adding zero clears the sign of a zero component, as the sweeps leave it.
+    const Vec3d v = *longest / length;
+    e.vector = {v.x + 0.0, v.y + 0.0, v.z + 0.0};
     return e;
 }
 
