@@ -66,8 +66,8 @@ inline std::uint64_t pack(const Packing& p, const Vec3d& cell) {
     return shifted(x, p.bits_y + p.bits_z) | shifted(y, p.bits_z) | z;
 }
 
-// Sorts a[0 .. n) by key, keys below 2^bits, keeping the order of equal
-// keys: least significant digit first, `room` holding n entries. Each digit
+// Sorts a[0 .. n) by key, keys below 2^bits (at most 64), keeping the order
+// of equal keys: least significant digit first, `room` holding n entries. Each digit
 // is sorted in `parts` contiguous parts at once: each part counts its
 // digits, the parts' places follow from the counts in order of digit and
 // then of part, and each part moves its own entries to them, which is the
@@ -76,8 +76,12 @@ inline std::uint64_t pack(const Packing& p, const Vec3d& cell) {
 // `weight` entries.
 template <class Run>
 void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits, std::size_t parts, Run&& run) {
-    constexpr unsigned digit = 11;
-    constexpr std::size_t buckets = std::size_t{1} << digit;
+    // As few passes as digits of at most 12 bits allow (a scan's 4096
+    // counters stay in the first-level cache), the bits shared evenly.
+    constexpr unsigned widest = 12;
+    const unsigned passes = std::max(1u, (bits + widest - 1) / widest);
+    const unsigned digit = (bits + passes - 1) / passes;
+    const std::size_t buckets = std::size_t{1} << digit;
     parts = std::max<std::size_t>(1, std::min(parts, n));
     const auto begin = [&](std::size_t k) {
         return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * k / parts);
