@@ -71,7 +71,10 @@ constexpr double slack = 0x1p-40;
 // others are searched for their two nearest (the second bounds how clear
 // the first stands), within the farther of the old two, from the old
 // partner's leaf (`positions` gives each target point's place in the tree's
-// order), which most often holds them.
+// order), which most often holds them; or, where the point moved too far
+// for that, for their nearest, within the nearer of the old partner and the
+// one the piece's last point found (in most clouds' order a neighbour), and
+// from its leaf.
 void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out,
           const Vec3d* targets = nullptr, const std::size_t* positions = nullptr) {
     const std::size_t n = out.moved.size();
@@ -80,6 +83,7 @@ void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& mo
     index.visit([&](const auto& tree) {
         pool::for_each_range(n, Cost::query, [&](std::size_t begin, std::size_t end) {
             drovak::index::Neighbour room[4];
+            std::int64_t last = -1;
             for (std::size_t i = begin; i < end; ++i) {
                 const Vec3d p = move(source[i]);
                 const std::int64_t old = targets ? out.partner[i] : -1;
@@ -113,11 +117,20 @@ void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& mo
                                                          : limit);
                 }
                 out.moved[i] = p;
+                std::int64_t from = old;
+                if (!two && last >= 0 && targets) {
+                    const double d2 = targets[last].distance_squared(p);
+                    if (d2 < bound) {
+                        bound = d2;
+                        from = last;
+                    }
+                }
                 const std::size_t wanted = two ? 2 : 1;
-                const bool near = old >= 0 && drovak::index::finite(p) && positions[old] < tree.count;
+                const bool near = from >= 0 && drovak::index::finite(p) && positions[from] < tree.count;
                 const std::size_t got =
-                    near ? drovak::index::k_nearest_within_from(tree, positions[old], p, wanted, bound, room, room + 2)
+                    near ? drovak::index::k_nearest_within_from(tree, positions[from], p, wanted, bound, room, room + 2)
                          : drovak::index::k_nearest_within(tree, p, wanted, bound, room, room + 2);
+                if (got > 0) last = static_cast<std::int64_t>(room[2].index);
                 out.partner[i] = got > 0 ? static_cast<std::int64_t>(room[2].index) : -1;
                 out.d2[i] = got > 0 ? room[2].d2 : 0.0;
                 if (repeated) {
