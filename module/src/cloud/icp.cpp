@@ -64,7 +64,8 @@ constexpr double slack = 0x1p-40;
 
 // Pairs every moved source point with its nearest target point whose
 // distance is at most max_distance (the index's order among equals). With
-// `targets`, the partners already in `out` are the last iteration's. A
+// `targets`, and where `carried`, the partners already in `out` are the
+// last iteration's. A
 // point whose partner stood clear of every other target point by more than
 // the point has moved keeps it without a search: by the triangle
 // inequality it is still the nearest, by a margin no rounding closes. The
@@ -76,7 +77,7 @@ constexpr double slack = 0x1p-40;
 // one the piece's last point found (in most clouds' order a neighbour), and
 // from its leaf.
 void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& motion, double limit, Pairing& out,
-          const Vec3d* targets = nullptr, const std::size_t* positions = nullptr) {
+          const Vec3d* targets = nullptr, const std::size_t* positions = nullptr, bool carried = true) {
     const std::size_t n = out.moved.size();
     const bool repeated = out.clear.size() != 0;
     const drovak::MatrixMotion move(motion);
@@ -86,7 +87,7 @@ void pair(const PointIndex& index, const Vec3d* source, const RigidTransform& mo
             std::int64_t last = -1;
             for (std::size_t i = begin; i < end; ++i) {
                 const Vec3d p = move(source[i]);
-                const std::int64_t old = targets ? out.partner[i] : -1;
+                const std::int64_t old = targets && carried ? out.partner[i] : -1;
                 // The two nearest are searched for where the point moved
                 // little against its distance to its partner, so that how
                 // clear the new partner stands is likely to hold the next
@@ -212,7 +213,7 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
 
     IcpResult result{init.value_or(RigidTransform::identity()), 0.0, 0.0, 0, 0};
     Pairing p(source.size(), true);
-    pair(target, source.data(), result.transform, limit, p);
+    pair(target, source.data(), result.transform, limit, p, targets.data(), positions.data(), false);
     while (p.any && result.iterations < iterations) {
         const auto inc = step(p, targets, normals ? normals->data() : nullptr);
         if (!inc) break;
