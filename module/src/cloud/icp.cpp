@@ -58,6 +58,16 @@ struct Pairing {
           clear(Array<double>::uninitialised(repeated ? n : 0)) {}
 };
 
+// Each target point's place in the tree's order, by its position.
+Array<std::size_t> tree_positions(const PointIndex& index) {
+    auto positions = Array<std::size_t>::uninitialised(index.size());
+    index.visit([&](const auto& tree) {
+        for (std::size_t j = 0; j < tree.n; ++j)
+            positions[tree.indices[j]] = j;
+    });
+    return positions;
+}
+
 // The relative margin by which the bounds on distances are widened, far
 // beyond what rounding moves them by.
 constexpr double slack = 0x1p-40;
@@ -205,11 +215,7 @@ IcpResult icp(const bind::RowsOf<3>& source_rows, const PointIndex& target, doub
     std::optional<lumora::Points> normals;
     if (normal_rows) normals.emplace(*normal_rows);
     const Array<Vec3d> targets = target.points();
-    auto positions = Array<std::size_t>::uninitialised(target.size());
-    target.visit([&](const auto& tree) {
-        for (std::size_t j = 0; j < tree.n; ++j)
-            positions[tree.indices[j]] = j;
-    });
+    const Array<std::size_t> positions = tree_positions(target);
 
     IcpResult result{init.value_or(RigidTransform::identity()), 0.0, 0.0, 0, 0};
     Pairing p(source.size(), true);
@@ -240,7 +246,10 @@ std::pair<double, double> evaluate(const bind::RowsOf<3>& source_rows, const Poi
     if (target.size() == 0) refuse("argument 'target': an empty PointIndex");
     const lumora::Points source(source_rows);
     Pairing p(source.size(), false);
-    pair(target, source.data(), transform.value_or(RigidTransform::identity()), limit, p);
+    const Array<Vec3d> targets = target.points();
+    const Array<std::size_t> positions = tree_positions(target);
+    pair(target, source.data(), transform.value_or(RigidTransform::identity()), limit, p, targets.data(),
+         positions.data(), false);
     return {p.fitness, p.rmse};
 }
 
