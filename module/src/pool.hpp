@@ -239,7 +239,8 @@ lumora::Array<Out> generate(std::size_t n, Cost cost, F f) {
 // pass asks keep(i) again and never leaves its piece's slots, so a keep
 // that answers differently the second time (a mask another thread writes
 // to) garbles the result but writes nowhere else; slots it leaves are
-// zeroed.
+// zeroed. make(i) is called for the dropped elements too (their values go
+// to a spare slot, with no branch), so it must be sound for every i.
 template <class T, class Keep, class Make>
 lumora::Array<T> select(std::size_t n, Cost cost, Keep keep, Make make) {
     auto counts = std::vector<std::size_t>(detail::pieces_for(n, cost));

@@ -58,7 +58,7 @@ Array<Keyed> sorted_by_voxel(const Vec3d* ps, std::size_t n, double size, Array<
     const drovak::cloud::Packing packing = drovak::cloud::packing(span.lo, span.hi);
     auto keyed = pool::select<Keyed>(
         n, Cost::stream, [&](std::size_t i) { return has[i] != 0; },
-        [&](std::size_t i) { return Keyed{packing.fits ? drovak::cloud::pack(packing, all[i]) : 0, i}; });
+        [&](std::size_t i) { return Keyed{packing.fits && has[i] ? drovak::cloud::pack(packing, all[i]) : 0, i}; });
     if (packing.fits) {
         auto room = Array<Keyed>::uninitialised(span.count);
         drovak::cloud::radix_sort(
