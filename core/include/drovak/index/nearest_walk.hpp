@@ -100,36 +100,43 @@ class NearestWalk {
     // `reach` squared, which holds every point within that of any query in
     // the leaf; none (a reach of minus infinity) if there are too many.
     void take_nearby(std::size_t leaf, double reach) {
-        const std::size_t first_leaf = (std::size_t{1} << t_.depth) - 1;
-        const Box& box = t_.boxes[first_leaf + leaf];
+        const Box& box = t_.boxes[(std::size_t{1} << t_.depth) - 1 + leaf];
         leaf_ = leaf;
         reach_ = reach * reach;
         nearby_ = 0;
-        std::size_t stack[std::numeric_limits<std::size_t>::digits + 1];
-        std::size_t top = 0;
-        stack[top++] = 0;
+        std::size_t stack[std::numeric_limits<std::size_t>::digits + 1] = {0};
+        visit_leaves(
+            stack, 1, [&](const Box& b) { return box_gap_squared(box, b) > reach_; },
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const Vec3d& p = t_.points[i];
+                    x_[nearby_] = p.x;
+                    y_[nearby_] = p.y;
+                    z_[nearby_] = p.z;
+                    id_[nearby_] = static_cast<double>(t_.indices[i]);
+                    nearby_ += lower_bound(box, p) <= reach_;
+                }
+                return nearby_ <= nearby_most;
+            });
+        if (nearby_ > nearby_most) reach_ = -std::numeric_limits<double>::infinity();
+    }
+
+    // Visits the leaves under the nodes on `stack` (`top` of them, the last
+    // first) whose boxes `pruned` does not rule out, calling leaf(begin,
+    // end) on each one's points until it answers false.
+    template <class Pruned, class Leaf>
+    void visit_leaves(std::size_t* stack, std::size_t top, Pruned&& pruned, Leaf&& leaf) const {
+        const std::size_t first_leaf = (std::size_t{1} << t_.depth) - 1;
         while (top > 0) {
             const std::size_t v = stack[--top];
-            if (box_gap_squared(box, t_.boxes[v]) > reach_) continue;
+            if (pruned(t_.boxes[v])) continue;
             if (v < first_leaf) {
                 stack[top++] = 2 * v + 2;
                 stack[top++] = 2 * v + 1;
                 continue;
             }
             const std::size_t j = v - first_leaf;
-            const std::size_t end = t_.begin(t_.depth, j + 1);
-            for (std::size_t i = t_.begin(t_.depth, j); i < end; ++i) {
-                const Vec3d& p = t_.points[i];
-                x_[nearby_] = p.x;
-                y_[nearby_] = p.y;
-                z_[nearby_] = p.z;
-                id_[nearby_] = static_cast<double>(t_.indices[i]);
-                nearby_ += lower_bound(box, p) <= reach_;
-            }
-            if (nearby_ > nearby_most) {
-                reach_ = -std::numeric_limits<double>::infinity();
-                return;
-            }
+            if (!leaf(t_.begin(t_.depth, j), t_.begin(t_.depth, j + 1))) return;
         }
     }
 
@@ -154,31 +161,24 @@ class NearestWalk {
     // nearby points: its own leaf first, then the other child of every
     // ancestor, outwards.
     bool gather(std::size_t leaf, const Vec3d& q, double limit) {
-        const std::size_t first_leaf = (std::size_t{1} << t_.depth) - 1;
         size_ = 0;
         std::size_t stack[std::numeric_limits<std::size_t>::digits + 1];
         std::size_t top = 0;
-        stack[top++] = first_leaf + leaf;
+        stack[top++] = (std::size_t{1} << t_.depth) - 1 + leaf;
         for (std::size_t level = t_.depth, j = leaf; level > 0; --level, j >>= 1)
             stack[top++] = (std::size_t{1} << level) - 1 + (j ^ 1);
         std::reverse(stack, stack + top);
-        while (top > 0 && size_ <= kept_most) {
-            const std::size_t v = stack[--top];
-            if (lower_bound(t_.boxes[v], q) > limit) continue;
-            if (v < first_leaf) {
-                stack[top++] = 2 * v + 2;
-                stack[top++] = 2 * v + 1;
-                continue;
-            }
-            const std::size_t j = v - first_leaf;
-            const std::size_t end = t_.begin(t_.depth, j + 1);
-            for (std::size_t i = t_.begin(t_.depth, j); i < end; ++i) {
-                const double d2 = t_.points[i].distance_squared(q);
-                d2_[size_] = d2;
-                index_[size_] = static_cast<double>(t_.indices[i]);
-                size_ += d2 <= limit;
-            }
-        }
+        visit_leaves(
+            stack, top, [&](const Box& b) { return lower_bound(b, q) > limit; },
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const double d2 = t_.points[i].distance_squared(q);
+                    d2_[size_] = d2;
+                    index_[size_] = static_cast<double>(t_.indices[i]);
+                    size_ += d2 <= limit;
+                }
+                return size_ <= kept_most;
+            });
         return size_ >= k_ && size_ <= kept_most;
     }
 
