@@ -34,12 +34,7 @@ namespace drovak::index {
 // At most p.distance_squared(q) for every p in box b and q in box a: the
 // gaps are never larger than those of lower_bound(a, p), and rounding keeps
 // the order.
-inline double box_gap_squared(const Box& a, const Box& b) {
-    const Vec3d g{positive_part(a.lo.x - b.hi.x) + positive_part(b.lo.x - a.hi.x),
-                  positive_part(a.lo.y - b.hi.y) + positive_part(b.lo.y - a.hi.y),
-                  positive_part(a.lo.z - b.hi.z) + positive_part(b.lo.z - a.hi.z)};
-    return g.dot(g);
-}
+inline double box_gap_squared(const Box& a, const Box& b) { return squared_gaps(a.lo, b.hi, b.lo, a.hi); }
 
 template <class Index>
 class NearestWalk {
