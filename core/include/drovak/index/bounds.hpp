@@ -28,10 +28,10 @@ struct Box {
 
 // Along each axis the gap max(lo - a, 0) + max(b - hi, 0), at most one of
 // whose terms is not zero (adding zero is exact, so the sum is that term);
-// and the squared length of the three, as Vec3d::dot computes it. NaN takes
-// no part. The maxima are the processor's, which give the second operand
-// unless the first is greater (so -0.0 gives +0.0), with no branch to
-// mispredict, where a maximum of doubles written in C++ compiles to one;
+// and the squared length of the three, as Vec3d::dot computes it (every
+// coordinate finite). The maxima are the processor's, which give the second
+// operand unless the first is greater (so -0.0 gives +0.0), with no branch
+// to mispredict, where a maximum of doubles written in C++ compiles to one;
 // without them a negative difference has its bits cleared by its own sign.
 inline double squared_gaps(const Vec3d& lo, const Vec3d& a, const Vec3d& b, const Vec3d& hi) {
 #if defined(__SSE2__)
@@ -66,6 +66,11 @@ inline double far_gap(double q, double lo, double hi) {
 // axis, for p in [lo, hi] and q < lo, p - q >= lo - q, so the rounded
 // differences keep that order; likewise above hi; the gap is zero inside.
 inline double lower_bound(const Box& b, const Vec3d& q) { return squared_gaps(b.lo, q, q, b.hi); }
+
+// At most p.distance_squared(q) for every p in box b and q in box a: the
+// gaps are never larger than those of lower_bound(a, p), and rounding keeps
+// the order.
+inline double box_gap_squared(const Box& a, const Box& b) { return squared_gaps(a.lo, b.hi, b.lo, a.hi); }
 
 // At least p.distance_squared(q) for every p in the box.
 inline double upper_bound(const Box& b, const Vec3d& q) {

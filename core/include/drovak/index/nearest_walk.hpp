@@ -31,11 +31,6 @@
 
 namespace drovak::index {
 
-// At most p.distance_squared(q) for every p in box b and q in box a: the
-// gaps are never larger than those of lower_bound(a, p), and rounding keeps
-// the order.
-inline double box_gap_squared(const Box& a, const Box& b) { return squared_gaps(a.lo, b.hi, b.lo, a.hi); }
-
 template <class Index>
 class NearestWalk {
   public:
