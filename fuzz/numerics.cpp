@@ -1,7 +1,8 @@
 // The core's numerics against oracles of their own, on doubles made from the
 // input (a byte picks a value of a palette of edge cases, or the next eight
 // bytes are one): the exact sum against the sum as a big integer, rounded by
-// the C library's hexadecimal float reading; the float text form against a
+// the C library's hexadecimal float reading, and the small sum's mean
+// against the exact sum's; the float text form against a
 // round trip through strtod and the shortest digits std::to_chars finds; the
 // point tree's nearest, k-nearest (bounded or not, and from a point of its
 // own) and within-radius answers against the brute force, at both widths of
@@ -9,6 +10,7 @@
 // definition of an eigenpair, and against the values a matrix was made with.
 
 #include "drovak/cloud/eigen.hpp"
+#include "drovak/cloud/small_sum.hpp"
 #include "drovak/exact_sum.hpp"
 #include "drovak/float_text.hpp"
 #include "drovak/index/build.hpp"
@@ -169,6 +171,13 @@ void check_sum(const std::vector<double>& values, std::size_t cut) {
     const auto same = [&](double got) { return std::isnan(want) ? std::isnan(got) : bits(got) == bits(want); };
     if (!same(all.rounded()) || !same(left.rounded()))
         fail("exact sum of " + std::to_string(values.size()) + " doubles is not the big-integer sum");
+    // The small sum's mean, by whichever of its ways the terms take, is the
+    // exact sum's.
+    if (values.empty()) return;
+    const double mean = drovak::cloud::rounded_mean(values.size(), [&](std::size_t t) { return values[t]; });
+    const double exact = all.divided(static_cast<double>(values.size()));
+    if (std::isnan(exact) ? !std::isnan(mean) : bits(mean) != bits(exact))
+        fail("mean of " + std::to_string(values.size()) + " doubles is not the exact sum's");
 }
 
 // ---------------------------------------------------------------- float text

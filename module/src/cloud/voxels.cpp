@@ -6,7 +6,7 @@
 #include "classes.hpp"
 #include "drovak/cloud/small_sum.hpp"
 #include "drovak/cloud/voxel.hpp"
-#include "point_index.hpp"
+#include "points.hpp"
 #include "pool.hpp"
 
 #include <algorithm>
@@ -38,6 +38,38 @@ struct Span {
 // by the packed voxel where the voxels pack, else with zero keys and the
 // voxels of all points in `cells`.
 Array<Keyed> sorted_by_voxel(const Vec3d* ps, std::size_t n, double size, Array<Vec3d>& cells) {
+    const auto finite = [](const Vec3d& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); };
+    // A voxel is monotone in each coordinate, so the voxels of the finite
+    // points' bounds bound theirs; where those are finite, every finite
+    // point has a voxel, and it is found once, as its key is packed.
+    const Span span = pool::reduce(
+        n, Cost::stream,
+        [&](std::size_t begin, std::size_t end) {
+            Span s;
+            for (std::size_t i = begin; i < end; ++i) {
+                if (finite(ps[i])) s.add(ps[i], ps[i], 1);
+            }
+            return s;
+        },
+        [](Span& left, const Span& right) { left.add(right.lo, right.hi, right.count); });
+    Vec3d lo;
+    Vec3d hi;
+    const bool bounded = drovak::cloud::voxel_of(span.lo, size, lo) && drovak::cloud::voxel_of(span.hi, size, hi);
+    const drovak::cloud::Packing packing = bounded ? drovak::cloud::packing(lo, hi) : drovak::cloud::Packing{};
+    if (packing.fits) {
+        auto keyed = pool::select<Keyed>(
+            n, Cost::compound, [&](std::size_t i) { return finite(ps[i]); },
+            [&](std::size_t i) {
+                Vec3d cell;
+                const bool has = drovak::cloud::voxel_of(ps[i], size, cell);
+                return Keyed{has ? drovak::cloud::pack(packing, cell) : 0, i};
+            });
+        auto room = Array<Keyed>::uninitialised(span.count);
+        drovak::cloud::radix_sort(
+            keyed.data(), room.data(), span.count, packing.bits, pool::thread_count(),
+            [](std::size_t tasks, std::size_t weight, auto&& f) { pool::for_each_task(tasks, weight, f); });
+        return keyed;
+    }
     auto all = Array<Vec3d>::uninitialised(n);
     auto in = Array<unsigned char>::uninitialised(n);
     unsigned char* has = in.data();
@@ -45,29 +77,10 @@ Array<Keyed> sorted_by_voxel(const Vec3d* ps, std::size_t n, double size, Array<
         for (std::size_t i = begin; i < end; ++i)
             has[i] = drovak::cloud::voxel_of(ps[i], size, all[i]);
     });
-    const Span span = pool::reduce(
-        n, Cost::stream,
-        [&](std::size_t begin, std::size_t end) {
-            Span s;
-            for (std::size_t i = begin; i < end; ++i) {
-                if (has[i]) s.add(all[i], all[i], 1);
-            }
-            return s;
-        },
-        [](Span& left, const Span& right) { left.add(right.lo, right.hi, right.count); });
-    const drovak::cloud::Packing packing = drovak::cloud::packing(span.lo, span.hi);
     auto keyed = pool::select<Keyed>(
-        n, Cost::stream, [&](std::size_t i) { return has[i] != 0; },
-        [&](std::size_t i) { return Keyed{packing.fits && has[i] ? drovak::cloud::pack(packing, all[i]) : 0, i}; });
-    if (packing.fits) {
-        auto room = Array<Keyed>::uninitialised(span.count);
-        drovak::cloud::radix_sort(
-            keyed.data(), room.data(), span.count, packing.bits, pool::thread_count(),
-            [](std::size_t tasks, std::size_t weight, auto&& f) { pool::for_each_task(tasks, weight, f); });
-    } else {
-        drovak::cloud::sort_by_cells(keyed.data(), span.count, all.data());
-        cells = std::move(all);
-    }
+        n, Cost::stream, [&](std::size_t i) { return has[i] != 0; }, [](std::size_t i) { return Keyed{0, i}; });
+    drovak::cloud::sort_by_cells(keyed.data(), keyed.size(), all.data());
+    cells = std::move(all);
     return keyed;
 }
 
@@ -79,14 +92,8 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
         throw bind::Error{PyExc_ValueError, "argument 'size': the voxel size must be a positive finite number, not " +
                                                 bind::python_text(size)};
     }
-    // Packed, aligned rows are read where they are; others are copied first.
-    Array<Vec3d> own;
-    const void* block = points.packed();
-    if (!block || reinterpret_cast<std::uintptr_t>(block) % alignof(Vec3d) != 0) {
-        own = copied(points);
-        block = own.data();
-    }
-    const auto* ps = static_cast<const Vec3d*>(block);
+    const Points rows(points);
+    const Vec3d* ps = rows.data();
     const std::size_t n = points.rows;
     Array<Vec3d> cells;
     const Array<Keyed> keyed = sorted_by_voxel(ps, n, size, cells);
@@ -104,10 +111,9 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
         const Vec3d& d = cells[keyed[b].index];
         return c.x == d.x && c.y == d.y && c.z == d.z;
     };
-    Array<std::size_t> starts;
-    for (std::size_t j = 0; j < count; ++j) {
-        if (j == 0 || !same_voxel(j - 1, j)) starts.push_back(j);
-    }
+    auto starts = pool::select<std::size_t>(
+        count, Cost::stream, [&](std::size_t j) { return j == 0 || !same_voxel(j - 1, j); },
+        [](std::size_t j) { return j; });
     const std::size_t groups = starts.size();
     starts.push_back(count);
     Voxels v{{Array<Vec3d>::uninitialised(groups)}, {}, return_inverse};
@@ -124,11 +130,15 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
         }
     });
     if (inverse) {
-        std::fill_n(inverse, n, -1);
-        for (std::size_t g = 0; g < groups; ++g) {
-            for (std::size_t j = starts[g]; j < starts[g + 1]; ++j)
-                inverse[keyed[j].index] = static_cast<std::int64_t>(g);
-        }
+        pool::for_each_range(n, Cost::stream, [&](std::size_t begin, std::size_t end) {
+            std::fill(inverse + begin, inverse + end, -1);
+        });
+        pool::for_each_range(groups, Cost::compound, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g < end; ++g) {
+                for (std::size_t j = starts[g]; j < starts[g + 1]; ++j)
+                    inverse[keyed[j].index] = static_cast<std::int64_t>(g);
+            }
+        });
     }
     return v;
 }

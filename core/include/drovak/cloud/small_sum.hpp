@@ -1,19 +1,98 @@
 #pragma once
 // The correctly rounded sum of a few doubles, as ExactSum gives it but
-// without its kilobytes of state: the terms are kept as a short list of
-// non-overlapping partials, each addition exact (two-sum), and the list is
-// rounded once at the end with a correction for halfway cases. Where an
-// addition overflows, or the list outgrows its room, the terms are summed
-// again by ExactSum, which is right in every case.
+// without its kilobytes of state. Terms of nearby magnitudes, as the points
+// of one voxel have, are summed as integers in one 128-bit word; others are
+// kept as a short list of non-overlapping partials, each addition exact
+// (two-sum), and the list is rounded once at the end with a correction for
+// halfway cases. Where an addition overflows, or the list outgrows its
+// room, the terms are summed again by ExactSum, which is right in every
+// case.
 
 #include "drovak/exact_sum.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace drovak::cloud {
 
 namespace detail {
+
+// A double as sign, exponent field (1 for subnormals, as their scale is
+// that of the smallest normals) and integral significand: its value is
+// significand * 2^(exponent - 1075).
+struct Parts {
+    bool negative;
+    int exponent;
+    std::uint64_t significand;
+};
+
+inline Parts parts_of(double x) {
+    const auto b = std::bit_cast<std::uint64_t>(x);
+    const int field = static_cast<int>((b >> 52) & 0x7FF);
+    const std::uint64_t fraction = b & ((std::uint64_t{1} << 52) - 1);
+    return {(b >> 63) != 0, field == 0 ? 1 : field, field == 0 ? fraction : fraction | std::uint64_t{1} << 52};
+}
+
+// The sum of terms get(0) .. get(n - 1), correctly rounded, or false where
+// the terms' exponents lie too far apart (or a term is not finite, or the
+// sum is subnormal) for one 128-bit word: each term is its significand
+// shifted by its exponent's distance from the least, at most 60 bits, and
+// fewer than 2^13 terms of 113 bits cannot overflow 127.
+template <class Get>
+bool fixed_sum(std::size_t n, const Get& get, double& result) {
+    constexpr int widest = 60;
+    if (n >= std::size_t{1} << 13) return false;
+    int low = 2047;
+    int high = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const Parts p = parts_of(get(t));
+        // Zeros add nothing and set no scale.
+        low = std::min(low, p.significand ? p.exponent : 2047);
+        high = std::max(high, p.exponent);
+    }
+    if (high == 2047 || high - low > widest) return false;
+    if (low == 2047) {
+        result = 0.0;
+        return true;
+    }
+    __int128 total = 0;
+    for (std::size_t t = 0; t < n; ++t) {
+        const Parts p = parts_of(get(t));
+        // Only a zero's exponent lies below the least.
+        const __int128 v = static_cast<__int128>(p.significand) << std::max(0, p.exponent - low);
+        total += p.negative ? -v : v;
+    }
+    // An exact zero is +0.0, as ExactSum has it.
+    if (total == 0) {
+        result = 0.0;
+        return true;
+    }
+    const bool negative = total < 0;
+    const auto magnitude = static_cast<unsigned __int128>(negative ? -total : total);
+    // Rounded to 53 bits, half to even; the scaling by a power of two is
+    // exact while the result is normal.
+    const auto top = static_cast<std::uint64_t>(magnitude >> 64);
+    const int length = top ? 128 - std::countl_zero(top) : 64 - std::countl_zero(static_cast<std::uint64_t>(magnitude));
+    const int drop = std::max(0, length - 53);
+    auto kept = static_cast<std::uint64_t>(magnitude >> drop);
+    if (drop > 0) {
+        const unsigned __int128 rest = magnitude & ((static_cast<unsigned __int128>(1) << drop) - 1);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (drop - 1);
+        if (rest > half || (rest == half && (kept & 1))) ++kept;
+    }
+    const int scale = low - 1075 + drop;
+    if (scale > 1023) return false;
+    const double unit = scale >= -1022 ? std::bit_cast<double>(static_cast<std::uint64_t>(scale + 1023) << 52)
+                                       : std::bit_cast<double>(std::uint64_t{1} << (scale + 1074));
+    const double sum = static_cast<double>(kept) * unit;
+    if (!(std::fabs(sum) >= DBL_MIN) || !std::isfinite(sum)) return false;
+    result = negative ? -sum : sum;
+    return true;
+}
 
 // Partials of finite doubles never need more than this many: each holds a
 // different stretch of the exponent range, some 2098 bits.
@@ -73,7 +152,7 @@ bool partial_sum(std::size_t n, const Get& get, double& result) {
 template <class Get>
 double rounded_mean(std::size_t n, const Get& get) {
     double sum;
-    if (detail::partial_sum(n, get, sum)) return sum / static_cast<double>(n);
+    if (detail::fixed_sum(n, get, sum) || detail::partial_sum(n, get, sum)) return sum / static_cast<double>(n);
     ExactSum exact;
     for (std::size_t t = 0; t < n; ++t)
         exact.add(get(t));
