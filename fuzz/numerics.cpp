@@ -172,12 +172,26 @@ void check_sum(const std::vector<double>& values, std::size_t cut) {
     if (!same(all.rounded()) || !same(left.rounded()))
         fail("exact sum of " + std::to_string(values.size()) + " doubles is not the big-integer sum");
     // The small sum's mean, by whichever of its ways the terms take, is the
-    // exact sum's.
-    if (values.empty()) return;
-    const double mean = drovak::cloud::rounded_mean(values.size(), [&](std::size_t t) { return values[t]; });
-    const double exact = all.divided(static_cast<double>(values.size()));
-    if (std::isnan(exact) ? !std::isnan(mean) : bits(mean) != bits(exact))
-        fail("mean of " + std::to_string(values.size()) + " doubles is not the exact sum's");
+    // exact sum's, alone and as a coordinate of points whose others are the
+    // terms reversed and negated.
+    const std::size_t n = values.size();
+    if (n == 0) return;
+    const auto count = static_cast<double>(n);
+    drovak::ExactSum reversed, negated;
+    for (std::size_t i = 0; i < n; ++i) {
+        reversed.add(values[n - 1 - i]);
+        negated.add(-values[i]);
+    }
+    const double exact = all.divided(count);
+    const auto same_mean = [](double got, double want) {
+        return std::isnan(want) ? std::isnan(got) : bits(got) == bits(want);
+    };
+    const double mean = drovak::cloud::rounded_mean(n, [&](std::size_t t) { return values[t]; });
+    const Vec3d point = drovak::cloud::rounded_mean_point(
+        n, [&](std::size_t t) { return Vec3d{values[t], values[n - 1 - t], -values[t]}; });
+    if (!same_mean(mean, exact) || !same_mean(point.x, exact) || !same_mean(point.y, reversed.divided(count)) ||
+        !same_mean(point.z, negated.divided(count)))
+        fail("mean of " + std::to_string(n) + " doubles is not the exact sum's");
 }
 
 // ---------------------------------------------------------------- float text

@@ -9,6 +9,7 @@
 // case.
 
 #include "drovak/exact_sum.hpp"
+#include "drovak/vec3d.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -37,35 +38,9 @@ inline Parts parts_of(double x) {
     return {(b >> 63) != 0, field == 0 ? 1 : field, field == 0 ? fraction : fraction | std::uint64_t{1} << 52};
 }
 
-// The sum of terms get(0) .. get(n - 1), correctly rounded, or false where
-// the terms' exponents lie too far apart (or a term is not finite, or the
-// sum is subnormal) for one 128-bit word: each term is its significand
-// shifted by its exponent's distance from the least, at most 60 bits, and
-// fewer than 2^13 terms of 113 bits cannot overflow 127.
-template <class Get>
-bool fixed_sum(std::size_t n, const Get& get, double& result) {
-    constexpr int widest = 60;
-    if (n >= std::size_t{1} << 13) return false;
-    int low = 2047;
-    int high = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-        const Parts p = parts_of(get(t));
-        // Zeros add nothing and set no scale.
-        low = std::min(low, p.significand ? p.exponent : 2047);
-        high = std::max(high, p.exponent);
-    }
-    if (high == 2047 || high - low > widest) return false;
-    if (low == 2047) {
-        result = 0.0;
-        return true;
-    }
-    __int128 total = 0;
-    for (std::size_t t = 0; t < n; ++t) {
-        const Parts p = parts_of(get(t));
-        // Only a zero's exponent lies below the least.
-        const __int128 v = static_cast<__int128>(p.significand) << std::max(0, p.exponent - low);
-        total += p.negative ? -v : v;
-    }
+// The integer total * 2^(low - 1075) correctly rounded, or false where the
+// result is subnormal or overflows.
+inline bool rounded_fixed(__int128 total, int low, double& result) {
     // An exact zero is +0.0, as ExactSum has it.
     if (total == 0) {
         result = 0.0;
@@ -91,6 +66,46 @@ bool fixed_sum(std::size_t n, const Get& get, double& result) {
     const double sum = static_cast<double>(kept) * unit;
     if (!(std::fabs(sum) >= DBL_MIN) || !std::isfinite(sum)) return false;
     result = negative ? -sum : sum;
+    return true;
+}
+
+// The K sums of terms get(t, a) over t in [0, n), for each a in [0, K),
+// correctly rounded, or false where in one of them the terms' exponents lie
+// too far apart (or a term is not finite, or the sum is subnormal) for one
+// 128-bit word: each term is its significand shifted by its exponent's
+// distance from the least, at most 60 bits, and fewer than 2^13 terms of
+// 113 bits cannot overflow 127. The K sums share each visit of a term.
+template <std::size_t K, class Get>
+bool fixed_sums(std::size_t n, const Get& get, double (&result)[K]) {
+    constexpr int widest = 60;
+    if (n >= std::size_t{1} << 13) return false;
+    int low[K];
+    int high[K];
+    std::fill_n(low, K, 2047);
+    std::fill_n(high, K, 0);
+    for (std::size_t t = 0; t < n; ++t) {
+        for (std::size_t a = 0; a < K; ++a) {
+            const Parts p = parts_of(get(t, a));
+            // Zeros add nothing and set no scale.
+            low[a] = std::min(low[a], p.significand ? p.exponent : 2047);
+            high[a] = std::max(high[a], p.exponent);
+        }
+    }
+    for (std::size_t a = 0; a < K; ++a) {
+        if (high[a] == 2047 || (low[a] < 2047 && high[a] - low[a] > widest)) return false;
+    }
+    __int128 total[K] = {};
+    for (std::size_t t = 0; t < n; ++t) {
+        for (std::size_t a = 0; a < K; ++a) {
+            const Parts p = parts_of(get(t, a));
+            // Only a zero's exponent lies below the least.
+            const __int128 v = static_cast<__int128>(p.significand) << std::max(0, p.exponent - low[a]);
+            total[a] += p.negative ? -v : v;
+        }
+    }
+    for (std::size_t a = 0; a < K; ++a) {
+        if (!rounded_fixed(total[a], low[a], result[a])) return false;
+    }
     return true;
 }
 
@@ -151,12 +166,29 @@ bool partial_sum(std::size_t n, const Get& get, double& result) {
 // division, as ExactSum::divided gives it.
 template <class Get>
 double rounded_mean(std::size_t n, const Get& get) {
-    double sum;
-    if (detail::fixed_sum(n, get, sum) || detail::partial_sum(n, get, sum)) return sum / static_cast<double>(n);
+    double sum[1];
+    if (detail::fixed_sums(
+            n, [&](std::size_t t, std::size_t) { return get(t); }, sum) ||
+        detail::partial_sum(n, get, sum[0]))
+        return sum[0] / static_cast<double>(n);
     ExactSum exact;
     for (std::size_t t = 0; t < n; ++t)
         exact.add(get(t));
     return exact.divided(static_cast<double>(n));
+}
+
+// The rounded mean of the points get(0) .. get(n - 1), coordinate by
+// coordinate.
+template <class Get>
+Vec3d rounded_mean_point(std::size_t n, const Get& get) {
+    double sum[3];
+    if (detail::fixed_sums(n, [&](std::size_t t, std::size_t a) { return get(t)[a]; }, sum)) {
+        const auto count = static_cast<double>(n);
+        return {sum[0] / count, sum[1] / count, sum[2] / count};
+    }
+    return {rounded_mean(n, [&](std::size_t t) { return get(t).x; }),
+            rounded_mean(n, [&](std::size_t t) { return get(t).y; }),
+            rounded_mean(n, [&](std::size_t t) { return get(t).z; })};
 }
 
 } // namespace drovak::cloud

@@ -3,8 +3,9 @@
 // divided by the size, cells fixed in space. The points are sorted by their
 // voxels' coordinates, ascending (x, then y, then z), and by position within
 // one voxel, so the groups and their order depend on the points alone. Most
-// clouds span few enough cells that the three coordinates pack into one
-// 64-bit key, sorted by radix; the others are sorted by comparison.
+// clouds span few enough cells that the three coordinates and the position
+// pack into one 64-bit word, sorted by radix; the others are sorted by
+// comparison.
 
 #include "drovak/vec3d.hpp"
 
@@ -23,12 +24,6 @@ inline bool voxel_of(const Vec3d& p, double size, Vec3d& cell) {
     cell = {std::floor(p.x / size), std::floor(p.y / size), std::floor(p.z / size)};
     return std::isfinite(cell.x) && std::isfinite(cell.y) && std::isfinite(cell.z);
 }
-
-// A point's position under its sort key.
-struct Keyed {
-    std::uint64_t key;
-    std::uint64_t index;
-};
 
 // How cells between `lo` and `hi` pack into a key: each axis's offset from
 // lo in its own bits, x highest, so keys sort as the cells do.
@@ -66,16 +61,17 @@ inline std::uint64_t pack(const Packing& p, const Vec3d& cell) {
     return shifted(x, p.bits_y + p.bits_z) | shifted(y, p.bits_z) | z;
 }
 
-// Sorts a[0 .. n) by key, keys below 2^bits (at most 64), keeping the order
-// of equal keys: least significant digit first, `room` holding n entries. Each digit
-// is sorted in `parts` contiguous parts at once: each part counts its
-// digits, the parts' places follow from the counts in order of digit and
-// then of part, and each part moves its own entries to them, which is the
-// order one part gives. run(tasks, weight, f) calls f(k) for every k in
-// [0, tasks), in any order and on any threads, each task weighing about
-// `weight` entries.
+// Sorts a[0 .. n) by bits [low, low + bits) of each entry (at most 64 in
+// all), keeping the order of equal keys: least significant digit first,
+// `room` holding n entries. Each digit is sorted in `parts` contiguous parts
+// at once: each part counts its digits, the parts' places follow from the
+// counts in order of digit and then of part, and each part moves its own
+// entries to them, which is the order one part gives. run(tasks, weight, f)
+// calls f(k) for every k in [0, tasks), in any order and on any threads,
+// each task weighing about `weight` entries.
 template <class Run>
-void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits, std::size_t parts, Run&& run) {
+void radix_sort(std::uint64_t* a, std::uint64_t* room, std::size_t n, unsigned low, unsigned bits, std::size_t parts,
+                Run&& run) {
     // As few passes as digits of at most 12 bits allow (a scan's 4096
     // counters stay in the first-level cache), the bits shared evenly.
     constexpr unsigned widest = 12;
@@ -87,14 +83,14 @@ void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits, std::size_t
         return static_cast<std::size_t>(static_cast<unsigned __int128>(n) * k / parts);
     };
     std::vector<std::size_t> counts(parts * buckets);
-    Keyed* from = a;
-    Keyed* to = room;
-    for (unsigned shift = 0; shift < bits; shift += digit) {
+    std::uint64_t* from = a;
+    std::uint64_t* to = room;
+    for (unsigned shift = low; shift < low + bits; shift += digit) {
         run(parts, n / parts, [&](std::size_t k) {
             std::size_t* count = counts.data() + k * buckets;
             std::fill_n(count, buckets, 0);
             for (std::size_t i = begin(k), end = begin(k + 1); i < end; ++i)
-                ++count[(from[i].key >> shift) & (buckets - 1)];
+                ++count[(from[i] >> shift) & (buckets - 1)];
         });
         std::size_t at = 0;
         for (std::size_t d = 0; d < buckets; ++d) {
@@ -108,22 +104,22 @@ void radix_sort(Keyed* a, Keyed* room, std::size_t n, unsigned bits, std::size_t
         run(parts, n / parts, [&](std::size_t k) {
             std::size_t* count = counts.data() + k * buckets;
             for (std::size_t i = begin(k), end = begin(k + 1); i < end; ++i)
-                to[count[(from[i].key >> shift) & (buckets - 1)]++] = from[i];
+                to[count[(from[i] >> shift) & (buckets - 1)]++] = from[i];
         });
         std::swap(from, to);
     }
     if (from != a) std::copy_n(from, n, a);
 }
 
-// Sorts a[0 .. n) by the cells of their positions, then by position.
-inline void sort_by_cells(Keyed* a, std::size_t n, const Vec3d* cells) {
-    std::sort(a, a + n, [cells](const Keyed& l, const Keyed& r) {
-        const Vec3d& p = cells[l.index];
-        const Vec3d& q = cells[r.index];
+// Sorts the positions a[0 .. n) by their cells, then by position.
+inline void sort_by_cells(std::uint64_t* a, std::size_t n, const Vec3d* cells) {
+    std::sort(a, a + n, [cells](std::uint64_t l, std::uint64_t r) {
+        const Vec3d& p = cells[l];
+        const Vec3d& q = cells[r];
         if (p.x != q.x) return p.x < q.x;
         if (p.y != q.y) return p.y < q.y;
         if (p.z != q.z) return p.z < q.z;
-        return l.index < r.index;
+        return l < r;
     });
 }
 
