@@ -138,13 +138,18 @@ class NearestWalk {
             const double dx = x_[i] - q.x, dy = y_[i] - q.y, dz = z_[i] - q.z;
             measured_[i] = (dx * dx + dy * dy) + dz * dz;
         }
+        // Their places first, one narrow store each; then the few kept.
         size_ = 0;
         for (std::size_t i = 0; i < nearby_; ++i) {
-            d2_[size_] = measured_[i];
-            index_[size_] = id_[i];
+            place_[size_] = static_cast<std::uint16_t>(i);
             size_ += measured_[i] <= limit;
         }
-        return size_ >= k_ && size_ <= kept_most;
+        if (size_ < k_ || size_ > kept_most) return false;
+        for (std::size_t s = 0; s < size_; ++s) {
+            d2_[s] = measured_[place_[s]];
+            index_[s] = id_[place_[s]];
+        }
+        return true;
     }
 
     // The same from the tree, for a query whose limit reaches past the
@@ -251,6 +256,7 @@ class NearestWalk {
     std::size_t nearby_ = 0;
     double x_[nearby_most + leaf_size], y_[nearby_most + leaf_size], z_[nearby_most + leaf_size];
     double id_[nearby_most + leaf_size], measured_[nearby_most + leaf_size];
+    std::uint16_t place_[nearby_most + leaf_size];
     // The points kept for a query, with room for all the nearby ones, or a
     // leaf's past the most, and the padding.
     std::size_t size_ = 0;
