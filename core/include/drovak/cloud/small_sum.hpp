@@ -1,8 +1,8 @@
 #pragma once
 // The correctly rounded sum of a few doubles, as ExactSum gives it but
 // without its kilobytes of state. Terms of nearby magnitudes, as the points
-// of one voxel have, are summed as integers in one 128-bit word; others are
-// kept as a short list of non-overlapping partials, each addition exact
+// of one voxel have, are summed exactly in two doubles or as integers in one
+// 128-bit word; others are kept as a short list of non-overlapping partials, each addition exact
 // (two-sum), and the list is rounded once at the end with a correction for
 // halfway cases. Where an addition overflows, or the list outgrows its
 // room, the terms are summed again by ExactSum, which is right in every
@@ -71,28 +71,72 @@ inline bool rounded_fixed(__int128 total, int low, double& result) {
 
 // The K sums of terms get(t, a) over t in [0, n), for each a in [0, K),
 // correctly rounded, or false where in one of them the terms' exponents lie
-// too far apart (or a term is not finite, or the sum is subnormal) for one
-// 128-bit word: each term is its significand shifted by its exponent's
-// distance from the least, at most 60 bits, and fewer than 2^13 terms of
-// 113 bits cannot overflow 127. The K sums share each visit of a term.
+// too far apart (or a term is not finite, or the sum overflows). All terms
+// of a sum are whole multiples of its unit, 2^(low - 1075), the ulp of the
+// least. Where they are few and their exponents near, each is cut at a
+// coarser unit v, a power of two, into its nearest multiple of v and the
+// rest, by adding and taking away 1.5 * 2^52 * v: both cuts are exact, the
+// multiples of v sum exactly in doubles while below 2^53 v, the rests
+// (below v / 2, in units) while below 2^53 units, and the one rounding of
+// the two sums' sum is the correctly rounded total. Others are summed as
+// integers in one 128-bit word: each term is its significand shifted by
+// its exponent's distance from the least, at most 60 bits, and fewer than
+// 2^13 terms of 113 bits cannot overflow 127. The K sums share each visit
+// of a term.
 template <std::size_t K, class Get>
 bool fixed_sums(std::size_t n, const Get& get, double (&result)[K]) {
     constexpr int widest = 60;
     if (n >= std::size_t{1} << 13) return false;
-    int low[K];
-    int high[K];
-    std::fill_n(low, K, 2047);
-    std::fill_n(high, K, 0);
+    // The least and greatest magnitudes, as bits (which order as the
+    // magnitudes do); a zero, one less, wraps past every other.
+    std::uint64_t least[K];
+    std::uint64_t most[K];
+    std::fill_n(least, K, ~std::uint64_t{0});
+    std::fill_n(most, K, 0);
     for (std::size_t t = 0; t < n; ++t) {
         for (std::size_t a = 0; a < K; ++a) {
-            const Parts p = parts_of(get(t, a));
-            // Zeros add nothing and set no scale.
-            low[a] = std::min(low[a], p.significand ? p.exponent : 2047);
-            high[a] = std::max(high[a], p.exponent);
+            const std::uint64_t magnitude = std::bit_cast<std::uint64_t>(get(t, a)) & ~(std::uint64_t{1} << 63);
+            least[a] = std::min(least[a], magnitude - 1);
+            most[a] = std::max(most[a], magnitude);
         }
     }
+    // The cut's unit v = 2^cut units, past the terms' spread by as many
+    // bits as n takes (two at least, for the cut to round to v), and the
+    // sum of the rests within 53 bits; the constant of the cut finite.
+    const int count_bits = std::bit_width(n);
+    int low[K];
+    double cut[K];
+    bool split = true;
     for (std::size_t a = 0; a < K; ++a) {
-        if (high[a] == 2047 || (low[a] < 2047 && high[a] - low[a] > widest)) return false;
+        const int high = static_cast<int>(most[a] >> 52);
+        // One less than the least nonzero magnitude may be a binade lower,
+        // which only makes the unit finer; all zeros leave 4095.
+        low[a] = std::max(1, static_cast<int>(least[a] >> 52));
+        if (high == 2047) return false;
+        const int spread = low[a] < 2047 ? high - low[a] : 0;
+        if (spread > widest) return false;
+        const int v = spread + std::max(2, count_bits);
+        // The exponent field of 1.5 * 2^52 * v; all zeros take any cut.
+        const int field = std::max(1, std::min(low[a], high)) + v;
+        split = split && v + count_bits <= 53 && field <= 2046;
+        cut[a] = split ? std::bit_cast<double>(static_cast<std::uint64_t>(field) << 52 | std::uint64_t{1} << 51) : 0.0;
+    }
+    if (split) {
+        double whole[K] = {};
+        double rest[K] = {};
+        for (std::size_t t = 0; t < n; ++t) {
+            for (std::size_t a = 0; a < K; ++a) {
+                const double x = get(t, a);
+                const double nearest = (x + cut[a]) - cut[a];
+                whole[a] += nearest;
+                rest[a] += x - nearest;
+            }
+        }
+        for (std::size_t a = 0; a < K; ++a) {
+            result[a] = whole[a] + rest[a];
+            if (!std::isfinite(result[a])) return false;
+        }
+        return true;
     }
     __int128 total[K] = {};
     for (std::size_t t = 0; t < n; ++t) {
