@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 
 namespace drovak::index {
@@ -59,6 +60,70 @@ inline Box join(const Box& a, const Box& b) {
             {std::max(a.hi.x, b.hi.x), std::max(a.hi.y, b.hi.y), std::max(a.hi.z, b.hi.z)}};
 }
 
+// The entries of [first, last) with key(e) < pivot moved before the others;
+// the end of those before. The two ends are scanned a block at a time,
+// noting without a branch which entries are on the wrong side (the keys
+// fall either way at random), and those are swapped in pairs; what is left
+// between the blocks is partitioned one entry at a time.
+template <class Index, class Key>
+Entry<Index>* partition_below(Entry<Index>* first, Entry<Index>* last, double pivot, Key key) {
+    constexpr std::size_t block = 64;
+    unsigned char wrong_low[block];
+    unsigned char wrong_high[block];
+    std::size_t low_count = 0, low_at = 0, high_count = 0, high_at = 0;
+    while (last - first > static_cast<std::ptrdiff_t>(2 * block)) {
+        if (low_count == 0) {
+            low_at = 0;
+            for (std::size_t i = 0; i < block; ++i) {
+                wrong_low[low_count] = static_cast<unsigned char>(i);
+                low_count += !(key(first[i]) < pivot);
+            }
+        }
+        if (high_count == 0) {
+            high_at = 0;
+            for (std::size_t i = 0; i < block; ++i) {
+                wrong_high[high_count] = static_cast<unsigned char>(i);
+                high_count += key(*(last - 1 - i)) < pivot;
+            }
+        }
+        const std::size_t pairs = std::min(low_count, high_count);
+        for (std::size_t i = 0; i < pairs; ++i)
+            std::swap(first[wrong_low[low_at + i]], *(last - 1 - wrong_high[high_at + i]));
+        low_count -= pairs;
+        high_count -= pairs;
+        low_at += pairs;
+        high_at += pairs;
+        if (low_count == 0) first += block;
+        if (high_count == 0) last -= block;
+    }
+    return std::partition(first, last, [&](const Entry<Index>& e) { return key(e) < pivot; });
+}
+
+// Moves the entry that belongs at `middle` in key order there, the lesser
+// ones before it and the greater after: partitions about the median of
+// three keys, on the side that holds `middle`, until few are left. Where
+// the pivot is the least key the entries equal to it are split off
+// instead, so that every round takes something away; and where rounds run
+// long (keys laid out against the pivots), std::nth_element finishes.
+template <class Index, class Key>
+void select_middle(Entry<Index>* first, Entry<Index>* middle, Entry<Index>* last, Key key) {
+    for (std::size_t rounds = 2 * std::bit_width(static_cast<std::size_t>(last - first)); last - first > 32; --rounds) {
+        if (rounds == 0) break;
+        const auto n = static_cast<std::size_t>(last - first);
+        const double a = key(first[0]), b = key(first[n / 2]), c = key(first[n - 1]);
+        const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+        Entry<Index>* cut = partition_below(first, last, pivot, key);
+        if (cut == first) {
+            // Every key is at least the pivot: those equal to it go first.
+            cut = partition_below(first, last, std::nextafter(pivot, INFINITY), key);
+            if (middle < cut) return;
+        }
+        (middle < cut ? last : first) = cut;
+    }
+    std::nth_element(first, middle, last,
+                     [&](const Entry<Index>& l, const Entry<Index>& r) { return key(l) < key(r); });
+}
+
 // Cuts node v, the j-th of level l above the leaves, whose region (a box
 // holding its points, not always tightly) is in boxes[v]: its lower half
 // along the region's widest axis goes before its upper half, and each
@@ -75,13 +140,13 @@ void split(const Tree<Index>& t, Box* boxes, Entry<Index>* entries, std::size_t 
     const Vec3d extent = lower.hi - lower.lo;
     using E = const Entry<Index>&;
     if (extent.x >= extent.y && extent.x >= extent.z) {
-        std::nth_element(first, middle, last, [](E a, E c) { return a.p.x < c.p.x; });
+        select_middle(first, middle, last, [](E e) { return e.p.x; });
         lower.hi.x = upper.lo.x = middle->p.x;
     } else if (extent.y >= extent.z) {
-        std::nth_element(first, middle, last, [](E a, E c) { return a.p.y < c.p.y; });
+        select_middle(first, middle, last, [](E e) { return e.p.y; });
         lower.hi.y = upper.lo.y = middle->p.y;
     } else {
-        std::nth_element(first, middle, last, [](E a, E c) { return a.p.z < c.p.z; });
+        select_middle(first, middle, last, [](E e) { return e.p.z; });
         lower.hi.z = upper.lo.z = middle->p.z;
     }
     boxes[2 * v + 1] = lower;
