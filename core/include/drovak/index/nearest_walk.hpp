@@ -182,11 +182,11 @@ class NearestWalk {
     // first the count of those nearer; only where two are as near (the
     // same rank twice, which is rare) are the lower indices counted too.
     std::size_t finish(const Vec3d& q, Neighbour* out) {
-        // Two NaNs pad the kept points to a multiple of two, and the rows
-        // to an even number: a NaN is nearer than nothing.
+        // NaNs pad the kept points to a multiple of two, and the rows to a
+        // multiple of four: a NaN is nearer than nothing.
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        d2_[size_] = d2_[size_ + 1] = nan;
-        std::size_t rank[kept_most + 2];
+        std::fill_n(d2_ + size_, 4, nan);
+        std::size_t rank[kept_most + 4];
         count_nearer(rank);
         unsigned char taken[kept_most + 1] = {};
         bool tie = false;
@@ -207,23 +207,29 @@ class NearestWalk {
         return detail::merge_apart(t_, q, std::min(k_, t_.n), best_, k_, out, [](const Neighbour&) { return true; });
     }
 
-    // rank[i]: how many kept points are nearer than the i-th, for two rows
+    // rank[i]: how many kept points are nearer than the i-th, for four rows
     // at a time and two columns at a time.
     void count_nearer(std::size_t* rank) const {
 #if defined(__SSE2__)
         const auto sum = [](__m128i v) {
             return static_cast<std::size_t>(_mm_cvtsi128_si64(v) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
         };
-        for (std::size_t i = 0; i < size_; i += 2) {
+        for (std::size_t i = 0; i < size_; i += 4) {
             const __m128d a = _mm_set1_pd(d2_[i]), b = _mm_set1_pd(d2_[i + 1]);
+            const __m128d c = _mm_set1_pd(d2_[i + 2]), d = _mm_set1_pd(d2_[i + 3]);
             __m128i before_a = _mm_setzero_si128(), before_b = _mm_setzero_si128();
+            __m128i before_c = _mm_setzero_si128(), before_d = _mm_setzero_si128();
             for (std::size_t j = 0; j < size_; j += 2) {
                 const __m128d dj = _mm_loadu_pd(d2_ + j);
                 before_a = _mm_sub_epi64(before_a, _mm_castpd_si128(_mm_cmplt_pd(dj, a)));
                 before_b = _mm_sub_epi64(before_b, _mm_castpd_si128(_mm_cmplt_pd(dj, b)));
+                before_c = _mm_sub_epi64(before_c, _mm_castpd_si128(_mm_cmplt_pd(dj, c)));
+                before_d = _mm_sub_epi64(before_d, _mm_castpd_si128(_mm_cmplt_pd(dj, d)));
             }
             rank[i] = sum(before_a);
             rank[i + 1] = sum(before_b);
+            rank[i + 2] = sum(before_c);
+            rank[i + 3] = sum(before_d);
         }
 #else
         for (std::size_t i = 0; i < size_; ++i) {
@@ -260,7 +266,7 @@ class NearestWalk {
     // The points kept for a query, with room for all the nearby ones, or a
     // leaf's past the most, and the padding.
     std::size_t size_ = 0;
-    double d2_[nearby_most + leaf_size + 2], index_[nearby_most + leaf_size];
+    double d2_[nearby_most + leaf_size + 4], index_[nearby_most + leaf_size];
     Neighbour best_[most + 1];
 };
 
