@@ -47,25 +47,31 @@ class NearestWalk {
     std::size_t at(std::size_t position, Neighbour* out) {
         const Vec3d q = t_.points[position];
         if (k_ == 0 || k_ > most || k_ > t_.count || seen_ == 0) return ordinary(position, q, out);
-        // The nearest of the recent queries, and the smallest bound that
-        // the triangle inequality gives over all of them.
-        double safe = std::numeric_limits<double>::infinity();
-        double near_distance = safe, near_radius = 0.0, far_radius = 0.0;
-        for (std::size_t r = 0; r < std::min(seen_, recent); ++r) {
-            const double d = recent_[r].q.distance_to(q);
-            safe = std::min(safe, recent_[r].radius + d);
+        // The nearest of the recent queries, and the largest of their
+        // k-th distances.
+        double apart[recent];
+        double near_apart = std::numeric_limits<double>::infinity(), near_radius = 0.0, far_radius = 0.0;
+        const std::size_t known = std::min(seen_, recent);
+        for (std::size_t r = 0; r < known; ++r) {
+            apart[r] = recent_[r].q.distance_squared(q);
             far_radius = std::max(far_radius, recent_[r].radius);
-            if (d < near_distance) {
-                near_distance = d;
+            if (apart[r] < near_apart) {
+                near_apart = apart[r];
                 near_radius = recent_[r].radius;
             }
         }
         const std::size_t leaf = detail::leaf_of(t_, position);
         if (leaf != leaf_) take_nearby(leaf, far_radius * reach_share);
         const double guess = near_radius * guess_share, wider = near_radius * wider_share;
-        for (const double limit : {guess * guess, wider * wider, safe * safe * (1.0 + 0x1p-30)}) {
+        for (const double limit : {guess * guess, wider * wider}) {
             if (limit <= reach_ ? keep_nearby(q, limit) : gather(leaf, q, limit)) return finish(q, out);
         }
+        // The smallest bound the triangle inequality gives over all of them.
+        double safe = std::numeric_limits<double>::infinity();
+        for (std::size_t r = 0; r < known; ++r)
+            safe = std::min(safe, recent_[r].radius + std::sqrt(apart[r]));
+        const double limit = safe * safe * (1.0 + 0x1p-30);
+        if (limit <= reach_ ? keep_nearby(q, limit) : gather(leaf, q, limit)) return finish(q, out);
         return ordinary(position, q, out);
     }
 
