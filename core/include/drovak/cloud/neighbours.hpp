@@ -8,6 +8,7 @@
 #include "drovak/index/tree.hpp"
 #include "drovak/index/within.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -18,16 +19,26 @@ namespace drovak::cloud {
 // k + 1 nearest (`got` of them, nearest first, itself among them unless k + 1
 // points coincide with it), summed nearest first.
 inline double mean_distance(std::uint64_t self, const index::Neighbour* found, std::size_t got, std::size_t k) {
-    double sum = 0.0;
-    std::size_t used = 0;
-    bool skipped = false;
-    for (std::size_t j = 0; j < got && used < k; ++j) {
-        if (!skipped && found[j].index == self) {
-            skipped = true;
-            continue;
+    // The first k that are not the point itself (once).
+    std::size_t skip = got;
+    for (std::size_t j = 0; j < got; ++j) {
+        if (found[j].index == self) {
+            skip = j;
+            break;
         }
-        sum += std::sqrt(found[j].d2);
-        ++used;
+    }
+    const std::size_t end = std::min(got, skip < k ? k + 1 : k);
+    // Their roots, taken in a loop of their own (which runs two at a
+    // time), summed in order.
+    double sum = 0.0;
+    constexpr std::size_t chunk = 32;
+    double roots[chunk];
+    for (std::size_t from = 0; from < end; from += chunk) {
+        const std::size_t m = std::min(chunk, end - from);
+        for (std::size_t t = 0; t < m; ++t)
+            roots[t] = std::sqrt(found[from + t].d2);
+        for (std::size_t t = 0; t < m; ++t)
+            sum += from + t == skip ? 0.0 : roots[t];
     }
     return sum / static_cast<double>(k);
 }
