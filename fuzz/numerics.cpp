@@ -168,8 +168,10 @@ void check_sum(const std::vector<double>& values, std::size_t cut) {
     left.merge(right);
     const double want = big.rounded();
     // Every NaN is the same answer.
-    const auto same = [&](double got) { return std::isnan(want) ? std::isnan(got) : bits(got) == bits(want); };
-    if (!same(all.rounded()) || !same(left.rounded()))
+    const auto same = [](double got, double want) {
+        return std::isnan(want) ? std::isnan(got) : bits(got) == bits(want);
+    };
+    if (!same(all.rounded(), want) || !same(left.rounded(), want))
         fail("exact sum of " + std::to_string(values.size()) + " doubles is not the big-integer sum");
     // The small sum's mean, by whichever of its ways the terms take, is the
     // exact sum's, alone and as a coordinate of points whose others are the
@@ -183,14 +185,11 @@ void check_sum(const std::vector<double>& values, std::size_t cut) {
         negated.add(-values[i]);
     }
     const double exact = all.divided(count);
-    const auto same_mean = [](double got, double want) {
-        return std::isnan(want) ? std::isnan(got) : bits(got) == bits(want);
-    };
     const double mean = drovak::cloud::rounded_mean(n, [&](std::size_t t) { return values[t]; });
     const Vec3d point = drovak::cloud::rounded_mean_point(
         n, [&](std::size_t t) { return Vec3d{values[t], values[n - 1 - t], -values[t]}; });
-    if (!same_mean(mean, exact) || !same_mean(point.x, exact) || !same_mean(point.y, reversed.divided(count)) ||
-        !same_mean(point.z, negated.divided(count)))
+    if (!same(mean, exact) || !same(point.x, exact) || !same(point.y, reversed.divided(count)) ||
+        !same(point.z, negated.divided(count)))
         fail("mean of " + std::to_string(n) + " doubles is not the exact sum's");
 }
 

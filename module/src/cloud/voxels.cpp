@@ -6,6 +6,7 @@
 #include "classes.hpp"
 #include "drovak/cloud/small_sum.hpp"
 #include "drovak/cloud/voxel.hpp"
+#include "drovak/index/tree.hpp"
 #include "points.hpp"
 #include "pool.hpp"
 
@@ -33,8 +34,6 @@ struct Span {
         count += n;
     }
 };
-
-bool finite(const Vec3d& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
 // The voxels from the points sorted by voxel: `order(j)` the position of the
 // j-th of the `count` points with a voxel, `same(a, b)` whether the a-th and
@@ -97,7 +96,7 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
         [&](std::size_t begin, std::size_t end) {
             Span s;
             for (std::size_t i = begin; i < end; ++i) {
-                if (finite(ps[i])) s.add(ps[i], ps[i], 1);
+                if (drovak::index::finite(ps[i])) s.add(ps[i], ps[i], 1);
             }
             return s;
         },
@@ -116,8 +115,9 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
         pool::for_each_range(n, Cost::compound, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 Vec3d cell;
-                const bool has = finite(ps[i]) && drovak::cloud::voxel_of(ps[i], size, cell);
-                const std::uint64_t key = has ? drovak::cloud::pack(packing, cell) : std::uint64_t{1} << packing.bits;
+                const std::uint64_t key = drovak::cloud::voxel_of(ps[i], size, cell)
+                                              ? drovak::cloud::pack(packing, cell)
+                                              : std::uint64_t{1} << packing.bits;
                 words[i] = key << low | i;
             }
         });

@@ -107,8 +107,8 @@ Entry<Index>* partition_below(Entry<Index>* first, Entry<Index>* last, double pi
 // long (keys laid out against the pivots), std::nth_element finishes.
 template <class Index, class Key>
 void select_middle(Entry<Index>* first, Entry<Index>* middle, Entry<Index>* last, Key key) {
-    for (std::size_t rounds = 2 * std::bit_width(static_cast<std::size_t>(last - first)); last - first > 32; --rounds) {
-        if (rounds == 0) break;
+    for (std::size_t rounds = 2 * std::bit_width(static_cast<std::size_t>(last - first));
+         rounds > 0 && last - first > 32; --rounds) {
         const auto n = static_cast<std::size_t>(last - first);
         const double a = key(first[0]), b = key(first[n / 2]), c = key(first[n - 1]);
         const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
