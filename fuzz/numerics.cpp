@@ -318,11 +318,13 @@ void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queri
         const std::size_t got = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());
         same_ranks("k_nearest_at", found.data(), got, by_distance(cloud, built.tree.points[at]), wanted);
     }
-    // A walk over a piece of the tree's order, as a pool's piece takes it:
-    // each answer that of the search at that point.
-    if (count > 0) {
+    // A walk over a piece of the tree's order, as a pool's piece takes it,
+    // with its loops eight points at a time where the processor can and
+    // one at a time: each answer that of the search at that point.
+    for (const bool wide : {false, true}) {
+        if (count == 0 || (wide && !ix::avx512::supported)) break;
         std::vector<ix::Neighbour> walked(wanted);
-        ix::NearestWalk walk(built.tree, k, heap.data());
+        ix::NearestWalk walk(built.tree, k, heap.data(), wide);
         for (std::size_t at = cut % count; at < count; ++at) {
             const std::size_t got = walk.at(at, walked.data());
             const std::size_t want = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());

@@ -285,7 +285,9 @@ def test_bad_input_is_refused_and_writes_nothing():
 def test_core_tree_with_wide_positions(tmp_path_factory):
     # Beyond 2^32 points the positions are 64 bits wide: the same code, too
     # large to reach from here, so the core's tree is built both ways on the
-    # same points and must answer as the module does.
+    # same points and must answer as the module does. So must the walk over
+    # every point of it, with its loops over one point at a time and over
+    # eight, only one of which the module runs on a given processor.
     run = build_core(tmp_path_factory, "point_index")
     rng = np.random.default_rng(9)
     bits = lambda a: a.view(np.uint64).tolist()
@@ -304,3 +306,15 @@ def test_core_tree_with_wide_positions(tmp_path_factory):
             for width in ("32", "64"):
                 assert next(lines).split() == [width, *want], (kind, width)
                 assert next(lines).split() == [width, *within], (kind, width)
+        walked = {}
+        for line in lines:
+            label, position, *near = line.split()
+            walked.setdefault(label, {})[int(position)] = near
+        finite = np.flatnonzero(np.isfinite(points).all(axis=1)).tolist()
+        assert sorted(walked) == ["32n", "32w", "64n", "64w"], kind
+        for label, answers in walked.items():
+            assert sorted(answers) == finite, (kind, label)
+            for i in finite[:: max(1, len(finite) // 60)]:
+                want = [f"{j}:{np.float64(d).view(np.uint64)}" for j, d in index.k_nearest(Vec3d(*points[i]), 7)]
+                assert answers[i] == want, (kind, label, i)
+            assert answers == walked["32n"], (kind, label)

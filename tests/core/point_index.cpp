@@ -3,10 +3,15 @@
 // both. Input: n, then n lines of three doubles, then query lines of three
 // doubles and a radius, every double as the integer of its bits. Output per
 // query and width: "<width> <position>:<distance bits> ..." for the 7
-// nearest, then "<width> <position> ..." for those within the radius.
+// nearest, then "<width> <position> ..." for those within the radius; then
+// per width, and per walk (one point at a time, then eight where the
+// processor can), a line "<width><n|w> <position> <position>:<distance
+// bits> ..." for every finite point: the 7 nearest of the point at that
+// position, as the walk over the tree's order finds them.
 
 #include "drovak/index/build.hpp"
 #include "drovak/index/nearest.hpp"
+#include "drovak/index/nearest_walk.hpp"
 #include "drovak/index/within.hpp"
 
 #include <algorithm>
@@ -30,6 +35,13 @@ bool read_double(double& v) {
 
 bool read_vec(Vec3d& v) { return read_double(v.x) && read_double(v.y) && read_double(v.z); }
 
+void print(const ix::Neighbour* found, std::size_t k) {
+    for (std::size_t i = 0; i < k; ++i) {
+        std::printf(" %llu:%llu", static_cast<unsigned long long>(found[i].index),
+                    static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(std::sqrt(found[i].d2))));
+    }
+}
+
 // The tree of one width and the arrays behind it.
 template <class Index>
 struct Built {
@@ -49,10 +61,7 @@ struct Built {
         std::vector<ix::Neighbour> heap(7), found(7);
         const std::size_t k = ix::k_nearest(tree, q, 7, heap.data(), found.data());
         std::printf("%d", width);
-        for (std::size_t i = 0; i < k; ++i) {
-            std::printf(" %llu:%llu", static_cast<unsigned long long>(found[i].index),
-                        static_cast<unsigned long long>(std::bit_cast<std::uint64_t>(std::sqrt(found[i].d2))));
-        }
+        print(found.data(), k);
         std::vector<std::uint64_t> in;
         ix::within(tree, q, radius, [&](std::uint64_t i) { in.push_back(i); });
         std::sort(in.begin(), in.end());
@@ -60,6 +69,17 @@ struct Built {
         for (std::uint64_t i : in)
             std::printf(" %llu", static_cast<unsigned long long>(i));
         std::printf("\n");
+    }
+
+    void walk(int width, bool wide) const {
+        std::vector<ix::Neighbour> room(7), found(7);
+        ix::NearestWalk walk(tree, 7, room.data(), wide);
+        for (std::size_t j = 0; j < tree.count; ++j) {
+            const std::size_t k = walk.at(j, found.data());
+            std::printf("%d%c %llu", width, wide ? 'w' : 'n', static_cast<unsigned long long>(tree.indices[j]));
+            print(found.data(), k);
+            std::printf("\n");
+        }
     }
 
     ix::Plan plan;
@@ -85,5 +105,9 @@ int main() {
     while (read_vec(q) && read_double(radius)) {
         narrow.answer(32, q, radius);
         wide.answer(64, q, radius);
+    }
+    for (const bool eight : {false, true}) {
+        narrow.walk(32, eight);
+        wide.walk(64, eight);
     }
 }

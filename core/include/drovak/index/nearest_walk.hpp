@@ -15,9 +15,12 @@
 // spends its time: on mispredicted branches while it keeps its candidates
 // sorted. A guess that holds too few or too many points is tried again
 // with a bound that the triangle inequality makes safe, and if that fails
-// too the search is the ordinary one.
+// too the search is the ordinary one. Where the processor has AVX-512 the
+// loops over points run eight at a time (nearest_walk_avx512.hpp), with the
+// same answers.
 
 #include "drovak/index/nearest_at.hpp"
+#include "drovak/index/nearest_walk_avx512.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -38,8 +41,10 @@ class NearestWalk {
     // one, since the ranking costs the square of the points kept.
     static constexpr std::size_t most = 32;
 
-    // `room` is room for min(k, t.n) neighbours, for the ordinary search.
-    NearestWalk(const Tree<Index>& t, std::size_t k, Neighbour* room) : t_(t), k_(k), room_(room) {}
+    // `room` is room for min(k, t.n) neighbours, for the ordinary search;
+    // `wide` runs the loops eight points at a time, where supported.
+    NearestWalk(const Tree<Index>& t, std::size_t k, Neighbour* room, bool wide = avx512::supported)
+        : t_(t), k_(k), room_(room), wide_(wide && avx512::supported) {}
 
     // Writes the min(k, t.n) nearest points of the finite point at
     // `position` of the tree's order to `out`, first to last, and returns
@@ -104,6 +109,12 @@ class NearestWalk {
         visit_leaves(
             stack, 1, [&](const Box& b) { return box_gap_squared(box, b) > reach_; },
             [&](std::size_t begin, std::size_t end) {
+#if defined(__x86_64__)
+                if (wide_) {
+                    nearby_ = avx512::near_box(t_, begin, end, box, reach_, x_, y_, z_, id_, nearby_);
+                    return nearby_ <= nearby_most;
+                }
+#endif
                 for (std::size_t i = begin; i < end; ++i) {
                     const Vec3d& p = t_.points[i];
                     x_[nearby_] = p.x;
@@ -140,6 +151,12 @@ class NearestWalk {
     // are at least k of them and at most kept_most. The squared distances
     // are p.distance_squared(q)'s, the same operations in the same order.
     bool keep_nearby(const Vec3d& q, double limit) {
+#if defined(__x86_64__)
+        if (wide_) {
+            size_ = avx512::keep_near(x_, y_, z_, id_, nearby_, q, limit, d2_, index_);
+            return size_ >= k_ && size_ <= kept_most;
+        }
+#endif
         for (std::size_t i = 0; i < nearby_; ++i) {
             const double dx = x_[i] - q.x, dy = y_[i] - q.y, dz = z_[i] - q.z;
             measured_[i] = (dx * dx + dy * dy) + dz * dz;
@@ -172,6 +189,12 @@ class NearestWalk {
         visit_leaves(
             stack, top, [&](const Box& b) { return lower_bound(b, q) > limit; },
             [&](std::size_t begin, std::size_t end) {
+#if defined(__x86_64__)
+                if (wide_) {
+                    size_ = avx512::near_point(t_, begin, end, q, limit, d2_, index_, size_);
+                    return size_ <= kept_most;
+                }
+#endif
                 for (std::size_t i = begin; i < end; ++i) {
                     const double d2 = t_.points[i].distance_squared(q);
                     d2_[size_] = d2;
@@ -188,10 +211,10 @@ class NearestWalk {
     // first the count of those nearer; only where two are as near (the
     // same rank twice, which is rare) are the lower indices counted too.
     std::size_t finish(const Vec3d& q, Neighbour* out) {
-        // NaNs pad the kept points to a multiple of two, and the rows to a
-        // multiple of four: a NaN is nearer than nothing.
+        // NaNs pad the kept points to a multiple of eight, and the rows to
+        // a multiple of four: a NaN is nearer than nothing.
         constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-        std::fill_n(d2_ + size_, 4, nan);
+        std::fill_n(d2_ + size_, 8, nan);
         std::size_t rank[kept_most + 4];
         count_nearer(rank);
         unsigned char taken[kept_most + 1] = {};
@@ -216,6 +239,12 @@ class NearestWalk {
     // rank[i]: how many kept points are nearer than the i-th, for four rows
     // at a time and two columns at a time.
     void count_nearer(std::size_t* rank) const {
+#if defined(__x86_64__)
+        if (wide_) {
+            avx512::count_nearer(d2_, size_, rank);
+            return;
+        }
+#endif
 #if defined(__SSE2__)
         const auto sum = [](__m128i v) {
             return static_cast<std::size_t>(_mm_cvtsi128_si64(v) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
@@ -260,19 +289,21 @@ class NearestWalk {
     const Tree<Index>& t_;
     std::size_t k_;
     Neighbour* room_;
+    bool wide_;
     Answer recent_[recent];
     std::size_t seen_ = 0;
-    // The points near leaf_ (none yet), each with its index.
+    // The points near leaf_ (none yet), each with its index; eight past
+    // the most for the wide stores.
     std::size_t leaf_ = std::numeric_limits<std::size_t>::max();
     double reach_ = -std::numeric_limits<double>::infinity();
     std::size_t nearby_ = 0;
-    double x_[nearby_most + leaf_size], y_[nearby_most + leaf_size], z_[nearby_most + leaf_size];
-    double id_[nearby_most + leaf_size], measured_[nearby_most + leaf_size];
+    static constexpr std::size_t slots = nearby_most + leaf_size + 8;
+    double x_[slots], y_[slots], z_[slots], id_[slots], measured_[slots];
     std::uint16_t place_[nearby_most + leaf_size];
     // The points kept for a query, with room for all the nearby ones, or a
     // leaf's past the most, and the padding.
     std::size_t size_ = 0;
-    double d2_[nearby_most + leaf_size + 4], index_[nearby_most + leaf_size];
+    double d2_[slots], index_[slots];
     Neighbour best_[most + 1];
 };
 
