@@ -1,9 +1,9 @@
 """The spatial index against scipy's cKDTree on the same points in one run:
-building, nearest and 8-nearest for a batch of queries, radius queries, the
-memory an index takes per point, and the point-cloud job a user runs
-(centre, rotate and translate as one rigid motion, bounding box, nearest
-queries, radius, filter, back to numpy) against the same job in numpy and
-scipy.
+building, nearest, 8- and 20-nearest for a batch of queries, radius
+queries, the memory an index takes per point, and the point-cloud job a
+user runs (centre, rotate and translate as one rigid motion, bounding box,
+nearest queries, radius, filter, back to numpy) against the same job in
+numpy and scipy.
 
 Ratios are measured in one run: `python bench/bench_index.py`. Run it with
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset, which slow numpy here.
@@ -30,6 +30,8 @@ ROWS = [
     ("nearest_each k=1", "index.nearest_each(qs, indices=i1, distances=d1)", "tree.query(qs, workers=-1)", 2.0),
     ("k_nearest_each k=8", "index.k_nearest_each(qs, 8, indices=i8, distances=d8)", "tree.query(qs, 8, workers=-1)",
      2.0),
+    ("k_nearest_each k=20", "index.k_nearest_each(qs, 20, indices=i20, distances=d20)",
+     "tree.query(qs, 20, workers=-1)", 2.0),
     ("within_each 10^4", "index.within_each(bs, r)", "tree.query_ball_point(bs, r, workers=-1)", 1.5),
 ]  # fmt: skip
 
@@ -99,6 +101,7 @@ def main():
                    "index": PointIndex(a), "tree": cKDTree(a),
                    "i1": np.empty(QUERIES, np.int64), "d1": np.empty(QUERIES),
                    "i8": np.empty((QUERIES, 8), np.int64), "d8": np.empty((QUERIES, 8)),
+                   "i20": np.empty((QUERIES, 20), np.int64), "d20": np.empty((QUERIES, 20)),
                    # about 30 points around each query
                    "r": (30 / (4 / 3 * np.pi * n)) ** (1 / 3) if name == "uniform" else 0.003}  # fmt: skip
             for row, ours, theirs, goal in ROWS:

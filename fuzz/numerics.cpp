@@ -335,6 +335,25 @@ void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queri
             }
         }
     }
+    // The walk's answers to other queries, the queries and then every point
+    // as given, each that of the search, which answered the queries as the
+    // brute force did.
+    std::vector<Vec3d> asked = queries;
+    asked.insert(asked.end(), cloud.begin(), cloud.end());
+    for (const bool wide : {false, true}) {
+        if (wide && !ix::avx512::supported) break;
+        std::vector<ix::Neighbour> walked(wanted);
+        ix::NearestWalk walk(built.tree, k, heap.data(), wide);
+        for (const Vec3d& q : asked) {
+            const std::size_t got = walk.query(q, walked.data());
+            const std::size_t want = ix::k_nearest(built.tree, q, k, heap.data(), found.data());
+            if (got != want) fail("the walk answered a query with a wrong count");
+            for (std::size_t j = 0; j < got; ++j) {
+                if (walked[j].index != found[j].index || bits(walked[j].d2) != bits(found[j].d2))
+                    fail("the walk differs from the search of a query at rank " + std::to_string(j));
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------- eigen

@@ -163,12 +163,15 @@ h = lambda x: hashlib.sha256(repr(x).encode()).hexdigest()
 out = {
     "nearest": h(index.nearest_each(queries)),
     "k": h(index.k_nearest_each(queries, 9)),
+    "k20": h(index.k_nearest_each(queries, 20)),
     "within": h(index.within_each(queries, 2.5)),
 }
 if sys.argv[1] == "single":
     out["nearest"] = h(tuple(map(list, zip(*[index.nearest(Vec3d(*q)) for q in queries]))))
     rows = [index.k_nearest(Vec3d(*q), 9) for q in queries]
     out["k"] = h(([[i for i, _ in r] for r in rows], [[d for _, d in r] for r in rows]))
+    rows = [index.k_nearest(Vec3d(*q), 20) for q in queries]
+    out["k20"] = h(([[i for i, _ in r] for r in rows], [[d for _, d in r] for r in rows]))
     out["within"] = h([index.within(Vec3d(*q), 2.5) for q in queries])
 print(json.dumps(out))
 """
@@ -286,8 +289,9 @@ def test_core_tree_with_wide_positions(tmp_path_factory):
     # Beyond 2^32 points the positions are 64 bits wide: the same code, too
     # large to reach from here, so the core's tree is built both ways on the
     # same points and must answer as the module does. So must the walk over
-    # every point of it, with its loops over one point at a time and over
-    # eight, only one of which the module runs on a given processor.
+    # every point of it, and over every point as any query, with its loops
+    # over one point at a time and over eight, only one of which the module
+    # runs on a given processor.
     run = build_core(tmp_path_factory, "point_index")
     rng = np.random.default_rng(9)
     bits = lambda a: a.view(np.uint64).tolist()
@@ -311,10 +315,11 @@ def test_core_tree_with_wide_positions(tmp_path_factory):
             label, position, *near = line.split()
             walked.setdefault(label, {})[int(position)] = near
         finite = np.flatnonzero(np.isfinite(points).all(axis=1)).tolist()
-        assert sorted(walked) == ["32n", "32w", "64n", "64w"], kind
+        assert sorted(walked) == ["32n", "32nq", "32w", "32wq", "64n", "64nq", "64w", "64wq"], kind
         for label, answers in walked.items():
-            assert sorted(answers) == finite, (kind, label)
-            for i in finite[:: max(1, len(finite) // 60)]:
-                want = [f"{j}:{np.float64(d).view(np.uint64)}" for j, d in index.k_nearest(Vec3d(*points[i]), 7)]
+            k, asked = (12, list(range(len(points)))) if label.endswith("q") else (7, finite)
+            assert sorted(answers) == asked, (kind, label)
+            for i in asked[:: max(1, len(asked) // 60)]:
+                want = [f"{j}:{np.float64(d).view(np.uint64)}" for j, d in index.k_nearest(Vec3d(*points[i]), k)]
                 assert answers[i] == want, (kind, label, i)
-            assert answers == walked["32n"], (kind, label)
+            assert answers == walked[label[:2] + "n" + label[3:]], (kind, label)

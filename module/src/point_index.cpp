@@ -9,6 +9,7 @@
 #include "bind/pickle.hpp"
 #include "classes.hpp"
 #include "drovak/index/nearest.hpp"
+#include "drovak/index/nearest_walk.hpp"
 #include "drovak/index/within.hpp"
 #include "pool.hpp"
 
@@ -218,9 +219,10 @@ k_nearest_each(const PointIndex& index, const bind::RowsOf<3>& queries, std::uin
                 pool::for_each_range(m, Cost::query, [&](std::size_t begin, std::size_t end) {
                     auto heap = Array<Neighbour>::uninitialised(wanted);
                     auto found = Array<Neighbour>::uninitialised(wanted);
+                    drovak::index::NearestWalk walk(tree, wanted, heap.data());
                     for (std::size_t at = begin; at < end; ++at) {
                         const std::size_t i = order[at];
-                        drovak::index::k_nearest(tree, qs[i], wanted, heap.data(), found.data());
+                        walk.query(qs[i], found.data());
                         for (std::size_t j = 0; j < wanted; ++j) {
                             pos[i * wanted + j] = static_cast<std::int64_t>(found[j].index);
                             dist[i * wanted + j] = std::sqrt(found[j].d2);

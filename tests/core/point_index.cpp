@@ -7,7 +7,8 @@
 // per width, and per walk (one point at a time, then eight where the
 // processor can), a line "<width><n|w> <position> <position>:<distance
 // bits> ..." for every finite point: the 7 nearest of the point at that
-// position, as the walk over the tree's order finds them.
+// position, as the walk over the tree's order finds them; then the same
+// with "q" for every point as a query in the order given, its 12 nearest.
 
 #include "drovak/index/build.hpp"
 #include "drovak/index/nearest.hpp"
@@ -71,12 +72,19 @@ struct Built {
         std::printf("\n");
     }
 
-    void walk(int width, bool wide) const {
-        std::vector<ix::Neighbour> room(7), found(7);
-        ix::NearestWalk walk(tree, 7, room.data(), wide);
+    void walk(int width, bool wide, const std::vector<Vec3d>& input) const {
+        std::vector<ix::Neighbour> room(12), found(12);
+        ix::NearestWalk own(tree, 7, room.data(), wide);
         for (std::size_t j = 0; j < tree.count; ++j) {
-            const std::size_t k = walk.at(j, found.data());
+            const std::size_t k = own.at(j, found.data());
             std::printf("%d%c %llu", width, wide ? 'w' : 'n', static_cast<unsigned long long>(tree.indices[j]));
+            print(found.data(), k);
+            std::printf("\n");
+        }
+        ix::NearestWalk other(tree, 12, room.data(), wide);
+        for (std::size_t i = 0; i < input.size(); ++i) {
+            const std::size_t k = other.query(input[i], found.data());
+            std::printf("%d%cq %zu", width, wide ? 'w' : 'n', i);
             print(found.data(), k);
             std::printf("\n");
         }
@@ -107,7 +115,7 @@ int main() {
         wide.answer(64, q, radius);
     }
     for (const bool eight : {false, true}) {
-        narrow.walk(32, eight);
-        wide.walk(64, eight);
+        narrow.walk(32, eight, input);
+        wide.walk(64, eight, input);
     }
 }

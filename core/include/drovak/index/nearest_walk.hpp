@@ -18,6 +18,10 @@
 // too the search is the ordinary one. Where the processor has AVX-512 the
 // loops over points run eight at a time (nearest_walk_avx512.hpp), with the
 // same answers.
+//
+// Other queries, sorted so that successive ones lie close together, are
+// guessed the same way, each gathering the points within its bound from
+// the root down.
 
 #include "drovak/index/nearest_at.hpp"
 #include "drovak/index/nearest_walk_avx512.hpp"
@@ -46,38 +50,36 @@ class NearestWalk {
     NearestWalk(const Tree<Index>& t, std::size_t k, Neighbour* room, bool wide = avx512::supported)
         : t_(t), k_(k), room_(room), wide_(wide && avx512::supported) {}
 
+    // From this k on, queries other than the index's points are guessed
+    // too: for fewer neighbours the ordinary search keeps its few
+    // candidates sorted as cheaply, and guesses miss more often.
+    static constexpr std::size_t fewest = 10;
+
     // Writes the min(k, t.n) nearest points of the finite point at
     // `position` of the tree's order to `out`, first to last, and returns
     // how many.
     std::size_t at(std::size_t position, Neighbour* out) {
         const Vec3d q = t_.points[position];
-        if (k_ == 0 || k_ > most || k_ > t_.count || seen_ == 0) return ordinary(position, q, out);
-        // The nearest of the recent queries, and the largest of their
-        // k-th distances.
-        double apart[recent];
-        double near_apart = std::numeric_limits<double>::infinity(), near_radius = 0.0, far_radius = 0.0;
-        const std::size_t known = std::min(seen_, recent);
-        for (std::size_t r = 0; r < known; ++r) {
-            apart[r] = recent_[r].q.distance_squared(q);
-            far_radius = std::max(far_radius, recent_[r].radius);
-            if (apart[r] < near_apart) {
-                near_apart = apart[r];
-                near_radius = recent_[r].radius;
-            }
-        }
+        if (!guesses()) return ordinary(position, q, out);
+        const Hints seen = look_back(q);
         const std::size_t leaf = detail::leaf_of(t_, position);
-        if (leaf != leaf_) take_nearby(leaf, far_radius * reach_share);
-        const double guess = near_radius * guess_share, wider = near_radius * wider_share;
-        for (const double limit : {guess * guess, wider * wider}) {
-            if (limit <= reach_ ? keep_nearby(q, limit) : gather(leaf, q, limit)) return finish(q, out);
-        }
-        // The smallest bound the triangle inequality gives over all of them.
-        double safe = std::numeric_limits<double>::infinity();
-        for (std::size_t r = 0; r < known; ++r)
-            safe = std::min(safe, recent_[r].radius + std::sqrt(apart[r]));
-        const double limit = safe * safe * (1.0 + 0x1p-30);
-        if (limit <= reach_ ? keep_nearby(q, limit) : gather(leaf, q, limit)) return finish(q, out);
-        return ordinary(position, q, out);
+        if (leaf != leaf_) take_nearby(leaf, seen.far_radius * reach_share);
+        const auto kept = [&](double limit) {
+            return limit <= reach_ ? keep_nearby(q, limit) : gather(leaf, q, limit);
+        };
+        return tried(seen, kept) ? finish(q, out) : ordinary(position, q, out);
+    }
+
+    // The same for any query q, as k_nearest answers it, the queries asked
+    // in an order that keeps successive ones near each other (by
+    // locality_key): their points are gathered from the root down.
+    std::size_t query(const Vec3d& q, Neighbour* out) {
+        if (k_ < fewest || !guesses() || !finite(q)) return plain(q, out);
+        const auto kept = [&](double limit) {
+            std::size_t stack[std::numeric_limits<std::size_t>::digits + 1] = {0};
+            return gathered(stack, 1, q, limit);
+        };
+        return tried(look_back(q), kept) ? finish(q, out) : plain(q, out);
     }
 
   private:
@@ -96,6 +98,45 @@ class NearestWalk {
         Vec3d q;
         double radius;
     };
+
+    // What the recent answers say of a query: their squared distances from
+    // it, the k-th distance of the nearest of them, and the largest.
+    struct Hints {
+        double apart[recent];
+        std::size_t known;
+        double near_radius;
+        double far_radius;
+    };
+
+    bool guesses() const { return k_ > 0 && k_ <= most && k_ <= t_.count && seen_ > 0; }
+
+    Hints look_back(const Vec3d& q) const {
+        Hints r{{}, std::min(seen_, recent), 0.0, 0.0};
+        double near_apart = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < r.known; ++i) {
+            r.apart[i] = recent_[i].q.distance_squared(q);
+            r.far_radius = std::max(r.far_radius, recent_[i].radius);
+            if (r.apart[i] < near_apart) {
+                near_apart = r.apart[i];
+                r.near_radius = recent_[i].radius;
+            }
+        }
+        return r;
+    }
+
+    // Whether kept(limit) holds for one of the bounds tried in turn: two
+    // guesses a little beyond the nearest recent answer's k-th distance,
+    // then the smallest bound the triangle inequality gives over all of
+    // them.
+    template <class Kept>
+    bool tried(const Hints& r, Kept&& kept) const {
+        const double guess = r.near_radius * guess_share, wider = r.near_radius * wider_share;
+        if (kept(guess * guess) || kept(wider * wider)) return true;
+        double safe = std::numeric_limits<double>::infinity();
+        for (std::size_t i = 0; i < r.known; ++i)
+            safe = std::min(safe, recent_[i].radius + std::sqrt(r.apart[i]));
+        return kept(safe * safe * (1.0 + 0x1p-30));
+    }
 
     // Takes every point p with lower_bound(box of the leaf, p) within
     // `reach` squared, which holds every point within that of any query in
@@ -179,13 +220,18 @@ class NearestWalk {
     // nearby points: its own leaf first, then the other child of every
     // ancestor, outwards.
     bool gather(std::size_t leaf, const Vec3d& q, double limit) {
-        size_ = 0;
         std::size_t stack[std::numeric_limits<std::size_t>::digits + 1];
         std::size_t top = 0;
         stack[top++] = (std::size_t{1} << t_.depth) - 1 + leaf;
         for (std::size_t level = t_.depth, j = leaf; level > 0; --level, j >>= 1)
             stack[top++] = (std::size_t{1} << level) - 1 + (j ^ 1);
         std::reverse(stack, stack + top);
+        return gathered(stack, top, q, limit);
+    }
+
+    // The same under the nodes on `stack`, the last first.
+    bool gathered(std::size_t* stack, std::size_t top, const Vec3d& q, double limit) {
+        size_ = 0;
         visit_leaves(
             stack, top, [&](const Box& b) { return lower_bound(b, q) > limit; },
             [&](std::size_t begin, std::size_t end) {
@@ -278,6 +324,12 @@ class NearestWalk {
     std::size_t ordinary(std::size_t position, const Vec3d& q, Neighbour* out) {
         const std::size_t got = k_nearest_at(t_, position, k_, room_, out);
         if (k_ > 0 && k_ <= most && k_ <= t_.count) note(q, out[k_ - 1].d2);
+        return got;
+    }
+
+    std::size_t plain(const Vec3d& q, Neighbour* out) {
+        const std::size_t got = k_nearest(t_, q, k_, room_, out);
+        if (k_ >= fewest && k_ <= most && k_ <= t_.count && finite(q)) note(q, out[k_ - 1].d2);
         return got;
     }
 
