@@ -121,7 +121,7 @@ def test_statistical_inliers_follow_the_stated_statistics():
     points = scene(rng, 700)
     points[3] = [NAN, 1, 1]
     index = PointIndex(points)
-    for k, ratio in [(1, 1.0), (6, 0.5), (20, 2.0), (698, -0.5)]:
+    for k, ratio in [(1, 1.0), (6, 0.5), (20, 2.0), (45, 1.0), (698, -0.5)]:
         mean_d = []
         for i in range(len(points)):
             if not np.isfinite(points[i]).all():
@@ -210,7 +210,7 @@ def test_each_point_takes_its_k_nearest_answer_ties_and_all():
     points = np.c_[rng.integers(0, 16, (700, 2)), rng.integers(0, 3, 700) * 0.5].astype(float)
     points[[10, 11]] = [[INF, 0, 0], [NAN, 1, 1]]
     index = PointIndex(points)
-    for k in (3, 8, 21):
+    for k in (3, 8, 21, 45):
         got = np.asarray(normals(index, k))
         near = np.asarray(index.k_nearest_each(points, k)[0])
         checked = 0

@@ -42,13 +42,16 @@ template <class Index>
 class NearestWalk {
   public:
     // Up to this k the walk guesses; beyond it every search is the ordinary
-    // one, since the ranking costs the square of the points kept.
-    static constexpr std::size_t most = 32;
+    // one, since the ranking costs the square of the points kept. At 64 the
+    // walk still takes a fifth of the time of the search, whose sorted
+    // candidates cost it more the more there are.
+    static constexpr std::size_t most = 64;
 
     // `room` is room for min(k, t.n) neighbours, for the ordinary search;
     // `wide` runs the loops eight points at a time, where supported.
     NearestWalk(const Tree<Index>& t, std::size_t k, Neighbour* room, bool wide = avx512::supported)
-        : t_(t), k_(k), room_(room), wide_(wide && avx512::supported) {}
+        : t_(t), k_(k), keep_(4 * std::clamp(k, std::size_t{32}, most)), room_(room), wide_(wide && avx512::supported) {
+    }
 
     // From this k on, queries other than the index's points are guessed
     // too: for fewer neighbours the ordinary search keeps its few
@@ -96,6 +99,10 @@ class NearestWalk {
     static constexpr double reach_share = 1.3;
     static constexpr std::size_t nearby_most = 512;
     static constexpr std::size_t kept_most = 4 * most;
+    // A query keeps at most keep_ points, 4k and at least 128; a gather
+    // writes up to a leaf's points past that, into the room of the nearby
+    // points.
+    static_assert(kept_most <= nearby_most);
 
     struct Answer {
         Vec3d q;
@@ -192,13 +199,13 @@ class NearestWalk {
     }
 
     // Keeps the nearby points within `limit` of q, and says whether there
-    // are at least k of them and at most kept_most. The squared distances
+    // are at least k of them and at most keep_. The squared distances
     // are p.distance_squared(q)'s, the same operations in the same order.
     bool keep_nearby(const Vec3d& q, double limit) {
 #if defined(__x86_64__)
         if (wide_) {
             size_ = avx512::keep_near(x_, y_, z_, id_, nearby_, q, limit, d2_, index_);
-            return size_ >= k_ && size_ <= kept_most;
+            return size_ >= k_ && size_ <= keep_;
         }
 #endif
         for (std::size_t i = 0; i < nearby_; ++i) {
@@ -211,7 +218,7 @@ class NearestWalk {
             place_[size_] = static_cast<std::uint16_t>(i);
             size_ += measured_[i] <= limit;
         }
-        if (size_ < k_ || size_ > kept_most) return false;
+        if (size_ < k_ || size_ > keep_) return false;
         for (std::size_t s = 0; s < size_; ++s) {
             d2_[s] = measured_[place_[s]];
             index_[s] = id_[place_[s]];
@@ -241,7 +248,7 @@ class NearestWalk {
 #if defined(__x86_64__)
                 if (wide_) {
                     size_ = avx512::near_point(t_, begin, end, q, limit, d2_, index_, size_);
-                    return size_ <= kept_most;
+                    return size_ <= keep_;
                 }
 #endif
                 for (std::size_t i = begin; i < end; ++i) {
@@ -250,9 +257,9 @@ class NearestWalk {
                     index_[size_] = static_cast<double>(t_.indices[i]);
                     size_ += d2 <= limit;
                 }
-                return size_ <= kept_most;
+                return size_ <= keep_;
             });
-        return size_ >= k_ && size_ <= kept_most;
+        return size_ >= k_ && size_ <= keep_;
     }
 
     // Ranks the kept points by `closer`, writes the k first to `out` with
@@ -343,6 +350,7 @@ class NearestWalk {
 
     const Tree<Index>& t_;
     std::size_t k_;
+    std::size_t keep_;
     Neighbour* room_;
     bool wide_;
     Answer recent_[recent];
