@@ -7,6 +7,7 @@
 #include "drovak/cloud/small_sum.hpp"
 #include "drovak/cloud/voxel.hpp"
 #include "drovak/index/tree.hpp"
+#include "drovak/radix_sort.hpp"
 #include "points.hpp"
 #include "pool.hpp"
 
@@ -122,7 +123,7 @@ lumora::Voxels lumora::voxel_down_sample(const bind::RowsOf<3>& points, double s
             }
         });
         auto room = Array<std::uint64_t>::uninitialised(n);
-        drovak::cloud::radix_sort(
+        drovak::radix_sort(
             words.data(), room.data(), n, low, bits, pool::thread_count(),
             [](std::size_t tasks, std::size_t weight, auto&& f) { pool::for_each_task(tasks, weight, f); });
         const std::uint64_t position = (std::uint64_t{1} << low) - 1;
