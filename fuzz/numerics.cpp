@@ -318,40 +318,32 @@ void check_tree(const std::vector<Vec3d>& cloud, const std::vector<Vec3d>& queri
         const std::size_t got = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());
         same_ranks("k_nearest_at", found.data(), got, by_distance(cloud, built.tree.points[at]), wanted);
     }
-    // A walk over a piece of the tree's order, as a pool's piece takes it,
-    // with its loops eight points at a time where the processor can and
-    // one at a time: each answer that of the search at that point.
-    for (const bool wide : {false, true}) {
-        if (count == 0 || (wide && !ix::avx512::supported)) break;
-        std::vector<ix::Neighbour> walked(wanted);
-        ix::NearestWalk walk(built.tree, k, heap.data(), wide);
-        for (std::size_t at = cut % count; at < count; ++at) {
-            const std::size_t got = walk.at(at, walked.data());
-            const std::size_t want = ix::k_nearest_at(built.tree, at, k, heap.data(), found.data());
-            if (got != want) fail("the walk answered a wrong count");
-            for (std::size_t j = 0; j < got; ++j) {
-                if (walked[j].index != found[j].index || bits(walked[j].d2) != bits(found[j].d2))
-                    fail("the walk differs from the search at rank " + std::to_string(j));
-            }
-        }
-    }
-    // The walk's answers to other queries, the queries and then every point
-    // as given, each that of the search, which answered the queries as the
-    // brute force did.
+    // The walk, with its loops eight points at a time where the processor
+    // can and one at a time: over a piece of the tree's order, as a pool's
+    // piece takes it, and over other queries, the queries and then every
+    // point as given. Each answer is that of the search, which answered the
+    // queries as the brute force did.
     std::vector<Vec3d> asked = queries;
     asked.insert(asked.end(), cloud.begin(), cloud.end());
+    std::vector<ix::Neighbour> walked(wanted);
+    const auto same_search = [&](const char* walk, std::size_t got, std::size_t want) {
+        if (got != want) fail(std::string(walk) + " answered a wrong count");
+        for (std::size_t j = 0; j < got; ++j) {
+            if (walked[j].index != found[j].index || bits(walked[j].d2) != bits(found[j].d2))
+                fail(std::string(walk) + " differs from the search at rank " + std::to_string(j));
+        }
+    };
     for (const bool wide : {false, true}) {
         if (wide && !ix::avx512::supported) break;
-        std::vector<ix::Neighbour> walked(wanted);
-        ix::NearestWalk walk(built.tree, k, heap.data(), wide);
+        ix::NearestWalk own(built.tree, k, heap.data(), wide);
+        for (std::size_t at = count > 0 ? cut % count : 0; at < count; ++at) {
+            const std::size_t got = own.at(at, walked.data());
+            same_search("the walk", got, ix::k_nearest_at(built.tree, at, k, heap.data(), found.data()));
+        }
+        ix::NearestWalk other(built.tree, k, heap.data(), wide);
         for (const Vec3d& q : asked) {
-            const std::size_t got = walk.query(q, walked.data());
-            const std::size_t want = ix::k_nearest(built.tree, q, k, heap.data(), found.data());
-            if (got != want) fail("the walk answered a query with a wrong count");
-            for (std::size_t j = 0; j < got; ++j) {
-                if (walked[j].index != found[j].index || bits(walked[j].d2) != bits(found[j].d2))
-                    fail("the walk differs from the search of a query at rank " + std::to_string(j));
-            }
+            const std::size_t got = other.query(q, walked.data());
+            same_search("the walk of a query", got, ix::k_nearest(built.tree, q, k, heap.data(), found.data()));
         }
     }
 }

@@ -83,6 +83,11 @@ struct Eight {
     return static_cast<std::size_t>(__builtin_popcount(m));
 }
 
+// The lanes of v that `in` keeps, packed to the start of eight doubles at to.
+[[DROVAK_AVX512, gnu::always_inline]] inline void put(__mmask8 in, __m512d v, double* to) {
+    _mm512_storeu_pd(to, _mm512_maskz_compress_pd(in, v));
+}
+
 } // namespace detail
 
 // Appends the points of [begin, end) of the tree with lower_bound(b, p) at
@@ -98,10 +103,10 @@ template <class Index>
         const __m512d bound = detail::dot(detail::gap(p.x, b.lo.x, b.hi.x), detail::gap(p.y, b.lo.y, b.hi.y),
                                           detail::gap(p.z, b.lo.z, b.hi.z));
         const __mmask8 in = _mm512_mask_cmp_pd_mask(valid, bound, r, _CMP_LE_OQ);
-        _mm512_storeu_pd(x + at, _mm512_maskz_compress_pd(in, p.x));
-        _mm512_storeu_pd(y + at, _mm512_maskz_compress_pd(in, p.y));
-        _mm512_storeu_pd(z + at, _mm512_maskz_compress_pd(in, p.z));
-        _mm512_storeu_pd(id + at, _mm512_maskz_compress_pd(in, detail::positions(t.indices + i, valid)));
+        detail::put(in, p.x, x + at);
+        detail::put(in, p.y, y + at);
+        detail::put(in, p.z, z + at);
+        detail::put(in, detail::positions(t.indices + i, valid), id + at);
         at += detail::count(in);
     }
     return at;
@@ -120,8 +125,8 @@ template <class Index>
         const detail::Eight p = detail::load(t.points + i, end - i);
         const __m512d d = detail::dot(_mm512_sub_pd(p.x, qx), _mm512_sub_pd(p.y, qy), _mm512_sub_pd(p.z, qz));
         const __mmask8 in = _mm512_mask_cmp_pd_mask(valid, d, l, _CMP_LE_OQ);
-        _mm512_storeu_pd(d2 + at, _mm512_maskz_compress_pd(in, d));
-        _mm512_storeu_pd(id + at, _mm512_maskz_compress_pd(in, detail::positions(t.indices + i, valid)));
+        detail::put(in, d, d2 + at);
+        detail::put(in, detail::positions(t.indices + i, valid), id + at);
         at += detail::count(in);
     }
     return at;
@@ -141,8 +146,8 @@ template <class Index>
         const __m512d dz = _mm512_sub_pd(_mm512_maskz_loadu_pd(valid, z + i), qz);
         const __m512d d = detail::dot(dx, dy, dz);
         const __mmask8 in = _mm512_mask_cmp_pd_mask(valid, d, l, _CMP_LE_OQ);
-        _mm512_storeu_pd(d2 + size, _mm512_maskz_compress_pd(in, d));
-        _mm512_storeu_pd(index + size, _mm512_maskz_compress_pd(in, _mm512_maskz_loadu_pd(valid, id + i)));
+        detail::put(in, d, d2 + size);
+        detail::put(in, _mm512_maskz_loadu_pd(valid, id + i), index + size);
         size += detail::count(in);
     }
     return size;
